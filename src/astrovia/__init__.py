@@ -1,0 +1,1 @@
+"""astrovia: astrodynamics with a native C++ core."""
