@@ -45,3 +45,5 @@ inline double eca_from_tra(double tra, double ecc) {
 inline double mea_from_tra(double tra, double ecc) { return mea_from_eca(eca_from_tra(tra, ecc), ecc); }
 
 }  // namespace astrovia::coe
+
+#include "state/coe/anomaly.hpp"  // the same conversions with angles in [0, 2 pi)

@@ -1,0 +1,1 @@
+"""Keplerian (two-body) propagation."""

@@ -1,0 +1,145 @@
+// astrovia.propagators.analytical.keplerian.keplerian: the Keplerian (two-body)
+// propagator and its Jacobian.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "_native/buffer.hpp"
+#include "_native/checks.hpp"
+#include "propagators/analytical/keplerian/keplerian.hpp"
+#include "propagators/bound_types.hpp"
+#include "propagators/propagators.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace astrovia;
+using keplerian::Keplerian;
+using propagators::Propagator;
+
+namespace {
+
+propagators::BoundTypes types;
+keplerian::Context context;
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+double gm_from(nb::handle gm) {
+    const double d = PyFloat_AsDouble(gm.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        throw nb::type_error((std::string("GM must be a float, not ") + Py_TYPE(gm.ptr())->tp_name).c_str());
+    }
+    return d;
+}
+
+nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle state, nb::kwargs) {
+    native::require_instance(state, types.State, "state");
+    nb::object _time = types.Time(time);
+
+    // Elements of the initial state; a Cartesian state is read with this
+    // propagator's GM, so that the state at its own epoch comes back unchanged.
+    nb::object coe0;
+    if (is_instance(state, types.COE)) {
+        coe0 = nb::borrow(state);
+    } else if (is_instance(state, types.StateVector)) {
+        coe0 = state.attr("to_coe")("GM"_a = self.GM);
+    } else {
+        coe0 = state.attr("to_sv")().attr("to_coe")("GM"_a = self.GM);
+    }
+    native::require_instance(coe0, types.COE, "the elements of state");
+
+    nb::object ecc = coe0.attr("ecc");
+    const double e = PyFloat_AsDouble(ecc.ptr());
+    if (e == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (e >= 1.0) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        throw nb::python_error();
+    }
+
+    nb::object coe = self.c_propagate_state(_time, coe0);
+    nb::object sv = coe.attr("to_sv")();
+    if (!sv.is_none() && !is_instance(sv, types.StateVectorEphemeris)) {
+        throw nb::type_error((std::string("COEEphemeris.to_sv must return a StateVectorEphemeris, not ") +
+                              Py_TYPE(sv.ptr())->tp_name).c_str());
+    }
+    return sv;
+}
+
+nb::object jacobian(const Keplerian& self, nb::handle eph) {
+    propagators::EphemerisArrays arrays(eph, types.StateVectorEphemeris);
+    const Py_ssize_t n = arrays.n;
+    nb::object jac = native::numpy_zeros(nb::make_tuple(n, 6, 6));
+    native::Float64View out(jac, 3, true, "jac");
+    const native::Float64View& r = *arrays.r;
+    const native::Float64View& v = *arrays.v;
+    double _r[3], _v[3], _jac[36];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            _r[k] = r(i, k);
+            _v[k] = v(i, k);  // read but not needed: the two-body acceleration depends on position only
+        }
+        (void)_v;
+        self.c_jac_x_from_r(_r, _jac);
+        double* row = &out(i, 0, 0);
+        if (out.stride(2) == sizeof(double) && out.stride(1) == 6 * sizeof(double)) {
+            for (int k = 0; k < 36; ++k) row[k] = _jac[k];
+        } else {
+            for (int a = 0; a < 6; ++a) {
+                for (int b = 0; b < 6; ++b) out(i, a, b) = _jac[6 * a + b];
+            }
+        }
+    }
+    return native::numpy_attr("asarray")(jac);
+}
+
+[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
+    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
+}
+
+}  // namespace
+
+NB_MODULE(keplerian, m) {
+    // The base class must be known to nanobind before Keplerian is bound.
+    nb::object base = propagators::import_propagator_type();
+    types = propagators::bind_types();
+    context.coe = coe::import_api();
+    context.misc = misc::import_api();
+    context.COEEphemeris = types.COEEphemeris.ptr();
+    // The default central body is the Earth, read once now.
+    const double earth_gm = gm_from(nb::handle(types.Earth).attr("GM"));
+
+    m.doc() = "The Keplerian (two-body) orbit propagator.";
+    nb::class_<Keplerian, Propagator>(m, "Keplerian",
+                                      "Keplerian (two-body) orbit propagator.\n\n"
+                                      "Unperturbed motion about one central body of gravitational parameter GM\n"
+                                      "[m^3/s^2] (the Earth's, 398600.4418e9, by default); elliptical orbits only.")
+        .def(
+            "__init__",
+            [](Keplerian* self, nb::handle gm) { new (self) Keplerian(gm_from(gm), &context); },
+            "GM"_a = earth_gm, nb::sig("def __init__(self, GM: float = 398600441800000.0) -> None"))
+        .def_prop_ro(
+            "GM", [](const Keplerian& k) { return k.GM; },
+            "Gravitational parameter of the central body [m^3/s^2].")
+        .def("propagate_state", &propagate_state, "time"_a, "state"_a, "kwargs"_a,
+             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs) "
+                     "-> StateVectorEphemeris"),
+             "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
+             "The state is taken as classical elements (a StateVector is converted with\n"
+             "``to_coe``, other states through ``to_sv``), the mean anomaly is advanced at the\n"
+             "constant mean motion sqrt(GM / a^3) and Kepler's equation solved at every epoch.\n"
+             "Returns a StateVectorEphemeris, one state per epoch of ``time`` in its order, in\n"
+             "the frame of ``state``. Eccentricities of 1 or more raise NotImplementedError.\n"
+             "Keyword arguments are accepted and ignored.")
+        .def("jacobian", &jacobian, "eph"_a,
+             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> numpy.ndarray"),
+             "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"
+             "[[0, I], [G(r), 0]] with the gravity gradient G = GM (3 r r^T - |r|^2 I) / |r|^5;\n"
+             "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.")
+        .def("__reduce__", &refuse_pickling, "args"_a)
+        .def("__reduce_ex__", &refuse_pickling, "args"_a);
+}

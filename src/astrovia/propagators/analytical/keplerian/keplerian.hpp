@@ -1,0 +1,111 @@
+// Native interface of astrovia.propagators.analytical.keplerian.keplerian: the
+// Keplerian (two-body) propagator, deriving from Propagator.
+//
+// Hook table, in slot order: c_jac_r (overridden: the gravity gradient),
+// c_jac_v (inherited: zero), c_jac_x (inherited), then propagate_tra,
+// c_propagate_state and c_jac_x_from_r. Every member is defined in this header,
+// so that modules binding the type (a size check, a derived class) get the whole
+// class; the Python-facing parts reach the package through the Context that the
+// keplerian module fills once at its import.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <cstddef>
+#include <string>
+
+#include "_native/buffer.hpp"
+#include "mathtools/misc/misc.hpp"
+#include "propagators/analytical/keplerian/kernel.hpp"
+#include "propagators/propagators.hpp"
+#include "state/coe/coe.hpp"
+
+namespace astrovia::keplerian {
+
+// What the propagation slots call: the Kepler solver and atan2_asymmetric
+// through their components' tables, and the COEEphemeris class. Owned by the
+// keplerian module for the life of the process.
+struct Context {
+    const coe::Api* coe = nullptr;
+    const misc::Api* misc = nullptr;
+    PyObject* COEEphemeris = nullptr;
+};
+
+class Keplerian : public propagators::Propagator {
+public:
+    Keplerian(double gm, const Context* context) : GM(gm), context_(context) {}
+
+    // Gravitational parameter of the central body [m^3/s^2].
+    double GM;
+
+    // Slot 1: the gravity gradient; epoch and velocity are not used.
+    void c_jac_r(PyObject*, const double* r, const double*, double* out) const override {
+        gravity_gradient(GM, r, out);
+    }
+
+    // Slot 4: true anomaly [rad] at the elapsed times dt (a one-dimensional
+    // float64 array of seconds), from the true anomaly tra0 at dt = 0, the
+    // eccentricity and the mean motion n [rad/s]. Returns a new array like dt.
+    virtual nanobind::object propagate_tra(nanobind::handle dt, double tra0, double ecc, double n) const {
+        namespace nb = nanobind;
+        native::Float64View dtv(dt, 1, false, "dt");
+        nb::object tra = native::numpy_zeros_like(dt);
+        native::Float64View trv(tra, 1, true, "tra");
+        const AnomalyFunctions fn{context_->coe->c_eca_from_mea, context_->misc->atan2_asymmetric,
+                                  [] { return PyErr_Occurred() != nullptr; }};
+        if (!keplerian::propagate_tra(dtv.bytes(), dtv.stride(0), trv.bytes(), trv.stride(0),
+                                      static_cast<std::size_t>(dtv.shape(0)), tra0, ecc, n, fn)) {
+            throw nb::python_error();
+        }
+        return tra;
+    }
+
+    // Slot 5: classical elements at the epochs `time` (a Time) from the initial
+    // elements coe0 (a COE of an elliptic orbit), as a COEEphemeris in the frame
+    // of coe0 carrying this propagator's GM.
+    virtual nanobind::object c_propagate_state(nanobind::handle time, nanobind::handle coe0) const {
+        namespace nb = nanobind;
+        using namespace nb::literals;
+        nb::object numpy = nb::module_::import_("numpy");
+        nb::object dt = numpy.attr("asarray")(time - coe0.attr("epoch"), "dtype"_a = numpy.attr("float64"))
+                            .attr("reshape")(-1);
+        const Py_ssize_t n_epochs = nb::len(dt);
+        const double sma = element(coe0, "sma"), ecc = element(coe0, "ecc");
+        const double mean_motion = std::sqrt(GM / sma) / sma;
+        nb::object full = numpy.attr("full");
+        nb::object ecc_a = full(n_epochs, ecc), sma_a = full(n_epochs, sma),
+                   inc_a = full(n_epochs, element(coe0, "inc")), raa_a = full(n_epochs, element(coe0, "raa")),
+                   arp_a = full(n_epochs, element(coe0, "arp")), slr_a = full(n_epochs, element(coe0, "slr"));
+        nb::object tra_a = propagate_tra(dt, element(coe0, "tra"), ecc, mean_motion);
+        return nb::handle(context_->COEEphemeris)(time, "frame"_a = coe0.attr("frame"), "GM"_a = GM,
+                                                   "ecc"_a = ecc_a, "sma"_a = sma_a, "inc"_a = inc_a,
+                                                   "raa"_a = raa_a, "arp"_a = arp_a, "tra"_a = tra_a,
+                                                   "slr"_a = slr_a);
+    }
+
+    // Slot 6: the 6x6 Jacobian [[0, I], [G(r), 0]] from the position alone.
+    virtual void c_jac_x_from_r(const double* r, double* out) const { jac_x_from_r(GM, r, out); }
+
+    const Context* context() const { return context_; }
+
+private:
+    static double element(nanobind::handle coe0, const char* name) {
+        nanobind::object v = coe0.attr(name);
+        const double d = PyFloat_AsDouble(v.ptr());
+        if (d == -1.0 && PyErr_Occurred()) throw nanobind::python_error();
+        return d;
+    }
+
+    const Context* context_;
+};
+
+// Imports the keplerian module (registering Keplerian with nanobind) and checks
+// that its class is the native type this module was built against.
+inline nanobind::object import_keplerian_type() {
+    return native::import_native_type<Keplerian>("astrovia.propagators.analytical.keplerian.keplerian",
+                                                 "Keplerian");
+}
+
+}  // namespace astrovia::keplerian

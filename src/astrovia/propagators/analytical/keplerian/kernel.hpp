@@ -1,0 +1,54 @@
+// Kernels of the Keplerian propagator: plain C++ on doubles, no Python.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "state/coe/anomaly.hpp"
+
+namespace astrovia::keplerian {
+
+// Gravity gradient of a point mass, G = GM (3 r r^T - |r|^2 I) / |r|^5, the
+// partial derivatives of a = -GM r / |r|^3 with respect to r; row-major 3x3,
+// symmetric and traceless.
+inline void gravity_gradient(double gm, const double* r, double* g) {
+    const double x = r[0], y = r[1], z = r[2];
+    const double rho2 = x * x + y * y + z * z;
+    const double rho = std::sqrt(rho2);
+    const double f = gm / (rho * rho2 * rho2);
+    const double xy = f * 3.0 * x * y, xz = f * 3.0 * x * z, yz = f * 3.0 * y * z;
+    g[0] = f * (3.0 * x * x - rho2);
+    g[4] = f * (3.0 * y * y - rho2);
+    g[8] = f * (3.0 * z * z - rho2);
+    g[1] = g[3] = xy;
+    g[2] = g[6] = xz;
+    g[5] = g[7] = yz;
+}
+
+// The 6x6 Jacobian of (v, a(r)) with respect to (r, v): [[0, I], [G(r), 0]].
+inline void jac_x_from_r(double gm, const double* r, double* out) {
+    for (int k = 0; k < 36; ++k) out[k] = 0.0;
+    out[3] = out[10] = out[17] = 1.0;
+    double g[9];
+    gravity_gradient(gm, r, g);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) out[6 * (i + 3) + j] = g[3 * i + j];
+    }
+}
+
+// The anomaly functions of the owning components, reached through their tables.
+struct AnomalyFunctions {
+    coe::SolverFn eca_from_mea;     // Kepler's equation; may report a failure
+    coe::Atan2Fn atan2_asymmetric;  // angle in [0, 2 pi)
+    bool (*failed)();               // true once eca_from_mea has reported a failure
+};
+
+// True anomaly at n elapsed times dt (seconds from the epoch of tra0), advanced
+// through the mean anomaly at the constant mean motion [rad/s]:
+//   M = mean_motion dt + M0 (not reduced), E from Kepler's equation, nu from E.
+// dt and tra are addressed with byte strides. Returns false, with tra written
+// up to the failing epoch, when the solver reported a failure.
+bool propagate_tra(const char* dt, std::ptrdiff_t dt_stride, char* tra, std::ptrdiff_t tra_stride, std::size_t n,
+                   double tra0, double ecc, double mean_motion, const AnomalyFunctions& fn);
+
+}  // namespace astrovia::keplerian

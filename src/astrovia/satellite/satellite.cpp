@@ -1,0 +1,150 @@
+// astrovia.satellite.satellite: the Satellite object, one spacecraft with its
+// reference epochs, initial state, propagator, ephemeris, name and description.
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "_native/checks.hpp"
+#include "propagators/analytical/keplerian/keplerian.hpp"
+#include "propagators/bound_types.hpp"
+#include "propagators/propagators.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace astrovia;
+
+namespace {
+
+propagators::BoundTypes types;
+nb::handle PropagatorType;
+
+struct Satellite {
+    nb::object propagator = nb::none();
+    nb::object ephemeris = nb::none();
+    nb::object name = nb::none();
+    nb::object description = nb::none();
+    nb::object time = nb::none();
+    nb::object state = nb::none();
+};
+
+void require_optional_instance(nb::handle obj, nb::handle cls, const char* what) {
+    if (obj.is_none()) return;
+    native::require_instance(obj, cls, what);
+}
+
+void require_optional_str(nb::handle obj, const char* what) {
+    if (obj.is_none()) return;
+    if (!PyUnicode_CheckExact(obj.ptr())) {
+        throw nb::type_error((std::string(what) + " must be str or None, not " + Py_TYPE(obj.ptr())->tp_name).c_str());
+    }
+}
+
+// The text as stored: blanks around it removed; None stays None.
+nb::object stored_text(nb::handle value, const char* what) {
+    require_optional_str(value, what);
+    if (value.is_none()) return nb::none();
+    return value.attr("strip")();
+}
+
+void init(Satellite* self, nb::handle time, nb::handle state, nb::handle propagator, nb::handle ephemeris,
+          nb::handle name, nb::handle description) {
+    require_optional_instance(propagator, PropagatorType, "propagator");
+    require_optional_instance(ephemeris, types.StateVectorEphemeris, "ephemeris");
+    require_optional_str(name, "name");
+    require_optional_str(description, "description");
+    nb::object t = types.Time(time);
+    Satellite* s = new (self) Satellite();
+    s->time = std::move(t);
+    s->state = nb::borrow(state);
+    s->propagator = nb::borrow(propagator);
+    s->ephemeris = nb::borrow(ephemeris);
+    s->name = stored_text(name, "name");
+    s->description = stored_text(description, "description");
+}
+
+int satellite_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Satellite* s = nb::inst_ptr<Satellite>(self);
+    Py_VISIT(s->propagator.ptr());
+    Py_VISIT(s->ephemeris.ptr());
+    Py_VISIT(s->time.ptr());
+    Py_VISIT(s->state.ptr());
+    return 0;
+}
+
+int satellite_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    Satellite* s = nb::inst_ptr<Satellite>(self);
+    s->propagator = nb::none();
+    s->ephemeris = nb::none();
+    s->state = nb::none();
+    s->time = nb::none();
+    return 0;
+}
+
+PyType_Slot satellite_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(satellite_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(satellite_clear)},
+    {0, nullptr},
+};
+
+[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
+    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
+}
+
+[[noreturn]] void refuse_delete(Satellite&) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw nb::python_error();
+}
+
+// A read-write text property: assigning stores the stripped text (None stays
+// None), deleting is not supported.
+template <nb::object Satellite::*Field>
+nb::object text_property(const char* name, const char* doc) {
+    nb::object fget = nb::cpp_function([](const Satellite& s) { return s.*Field; }, nb::is_method());
+    nb::object fset = nb::cpp_function(
+        [name](Satellite& s, nb::handle value) { s.*Field = stored_text(value, name); }, nb::is_method());
+    nb::object fdel = nb::cpp_function(&refuse_delete, nb::is_method());
+    return nb::module_::import_("builtins").attr("property")(fget, fset, fdel, doc);
+}
+
+}  // namespace
+
+NB_MODULE(satellite, m) {
+    PropagatorType = propagators::import_propagator_type().release();
+    keplerian::import_keplerian_type().release();
+    types = propagators::bind_types();
+
+    m.doc() = "The Satellite object.";
+    m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
+    m.attr("DatetimeLike") = native::import_attr("astrovia.typing", "DatetimeLike");
+
+    nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots),
+                              "One spacecraft: its reference epochs, initial state, propagator, ephemeris,\n"
+                              "name and description.");
+    cls.def("__init__", &init, "time"_a, "state"_a, "propagator"_a = nb::none(), "ephemeris"_a = nb::none(),
+            "name"_a = nb::none(), "description"_a = nb::none(),
+            nb::sig("def __init__(self, time: DatetimeLike, state: State, propagator: Propagator | None = None, "
+                    "ephemeris: StateVectorEphemeris | None = None, name: str | None = None, "
+                    "description: str | None = None) -> None"),
+            "``time`` is converted with Time(time); ``propagator`` must be a Propagator or None,\n"
+            "``ephemeris`` a StateVectorEphemeris or None, ``name`` and ``description`` str or None\n"
+            "(TypeError otherwise, checked in that order before ``time`` is converted). All are kept;\n"
+            "``name`` and ``description`` are stored as their setters store them.")
+        .def_prop_ro("time", [](const Satellite& s) { return s.time; }, "Satellite.time: Time")
+        .def_prop_ro("state", [](const Satellite& s) { return s.state; }, "Satellite.state: the initial state")
+        .def_prop_ro("propagator", [](const Satellite& s) { return s.propagator; },
+                     "Satellite.propagator: Propagator | None")
+        .def_prop_ro("ephemeris", [](const Satellite& s) { return s.ephemeris; },
+                     "Satellite.ephemeris: StateVectorEphemeris | None")
+        .def("__reduce__", &refuse_pickling, "args"_a)
+        .def("__reduce_ex__", &refuse_pickling, "args"_a);
+    nb::setattr(cls, "name",
+                text_property<&Satellite::name>(
+                    "name", "Satellite.name: str | None\n\nAssigning stores the text without surrounding blanks."));
+    nb::setattr(cls, "description",
+                text_property<&Satellite::description>(
+                    "description",
+                    "Satellite.description: str | None\n\nAssigning stores the text without surrounding blanks."));
+}
