@@ -64,6 +64,10 @@ nb::object propagate(nb::pointer_and_handle<Propagator> self_, nb::handle time, 
     }
 
     nb::object _time = types.Time(time);
+    if (nb::len(nb::object(_time.attr("shape"))) == 0) {
+        // One epoch: as an array of one, so that the stretch masks can select it.
+        _time = types.Time(native::numpy_attr("atleast_1d")(_time.attr("int64")));
+    }
 
     int sorted_given = PyObject_IsTrue(assume_sorted_states.ptr());
     if (sorted_given < 0) throw nb::python_error();
@@ -177,8 +181,8 @@ NB_MODULE(propagators, m) {
 
     nb::class_<Propagator> cls(m, "Propagator", "Abstract base class for satellite state propagators");
     cls.def(nb::init<>())
-        .def("propagate", &propagate, "time"_a, "state"_a, "assume_sorted_states"_a = false,
-             "main_direction"_a = "forward", "kwargs"_a,
+        .def("propagate", &propagate, nb::arg("time").none(), nb::arg("state").none(), nb::arg("assume_sorted_states").none() = false,
+             nb::arg("main_direction").none() = "forward", "kwargs"_a,
              nb::sig("def propagate(self, time: DatetimeLike, state: State | Iterator[State], "
                      "assume_sorted_states: bool = False, main_direction: str = 'forward', **kwargs) "
                      "-> StateVectorEphemeris"),
@@ -190,13 +194,13 @@ NB_MODULE(propagators, m) {
              "ascending state order. A single State (or TLE) is handed to ``propagate_state``\n"
              "unchanged. ``assume_sorted_states`` uses the states in the given order instead of\n"
              "sorting them by epoch. Keyword arguments go to every ``propagate_state`` call.")
-        .def("jacobian", &jacobian, "eph"_a,
+        .def("jacobian", &jacobian, nb::arg("eph").none(),
              nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> ndarray[double]"),
              "The 6x6 Jacobian of the equations of motion at every epoch of ``eph``.\n\n"
              "Returns a float64 array of shape (N, 6, 6), rows and columns in the state order\n"
              "x, y, z, vx, vy, vz; [[0, I], [da/dr, da/dv]]. For the base class (force-free\n"
              "motion) every matrix is [[0, I], [0, 0]].")
-        .def("__reduce_ex__", &reduce_ex, "protocol"_a)
+        .def("__reduce_ex__", &reduce_ex, nb::arg("protocol").none())
         .def("__reduce__", [](nb::handle self) { return reduce_ex(self, nb::none()); });
 
     nb::object impl = nb::cpp_function(&propagate_state_base, nb::name("_propagate_state"));

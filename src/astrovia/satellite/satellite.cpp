@@ -104,7 +104,8 @@ template <nb::object Satellite::*Field>
 nb::object text_property(const char* name, const char* doc) {
     nb::object fget = nb::cpp_function([](const Satellite& s) { return s.*Field; }, nb::is_method());
     nb::object fset = nb::cpp_function(
-        [name](Satellite& s, nb::handle value) { s.*Field = stored_text(value, name); }, nb::is_method());
+        [name](Satellite& s, nb::handle value) { s.*Field = stored_text(value, name); }, nb::is_method(),
+        nb::arg("value").none());
     nb::object fdel = nb::cpp_function(&refuse_delete, nb::is_method());
     return nb::module_::import_("builtins").attr("property")(fget, fset, fdel, doc);
 }
@@ -123,8 +124,9 @@ NB_MODULE(satellite, m) {
     nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots),
                               "One spacecraft: its reference epochs, initial state, propagator, ephemeris,\n"
                               "name and description.");
-    cls.def("__init__", &init, "time"_a, "state"_a, "propagator"_a = nb::none(), "ephemeris"_a = nb::none(),
-            "name"_a = nb::none(), "description"_a = nb::none(),
+    cls.def("__init__", &init, nb::arg("time").none(), nb::arg("state").none(), nb::arg("propagator").none() = nb::none(),
+            nb::arg("ephemeris").none() = nb::none(), nb::arg("name").none() = nb::none(),
+            nb::arg("description").none() = nb::none(),
             nb::sig("def __init__(self, time: DatetimeLike, state: State, propagator: Propagator | None = None, "
                     "ephemeris: StateVectorEphemeris | None = None, name: str | None = None, "
                     "description: str | None = None) -> None"),

@@ -37,12 +37,10 @@ double gm_from(nb::handle gm) {
     return d;
 }
 
-nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle state, nb::kwargs) {
-    native::require_instance(state, types.State, "state");
-    nb::object _time = types.Time(time);
-
-    // Elements of the initial state; a Cartesian state is read with this
-    // propagator's GM, so that the state at its own epoch comes back unchanged.
+// The initial elements of `state` as a COE of an elliptic orbit; a Cartesian
+// state is read with this propagator's GM, so that the state at its own epoch
+// comes back unchanged.
+nb::object initial_elements(const Keplerian& self, nb::handle state) {
     nb::object coe0;
     if (is_instance(state, types.COE)) {
         coe0 = nb::borrow(state);
@@ -52,7 +50,6 @@ nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle st
         coe0 = state.attr("to_sv")().attr("to_coe")("GM"_a = self.GM);
     }
     native::require_instance(coe0, types.COE, "the elements of state");
-
     nb::object ecc = coe0.attr("ecc");
     const double e = PyFloat_AsDouble(ecc.ptr());
     if (e == -1.0 && PyErr_Occurred()) throw nb::python_error();
@@ -60,14 +57,21 @@ nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle st
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
+    return coe0;
+}
 
-    nb::object coe = self.c_propagate_state(_time, coe0);
-    nb::object sv = coe.attr("to_sv")();
-    if (!sv.is_none() && !is_instance(sv, types.StateVectorEphemeris)) {
-        throw nb::type_error((std::string("COEEphemeris.to_sv must return a StateVectorEphemeris, not ") +
-                              Py_TYPE(sv.ptr())->tp_name).c_str());
-    }
-    return sv;
+nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle state, nb::kwargs) {
+    native::require_instance(state, types.State, "state");
+    nb::object _time = types.Time(time);
+    nb::object coe0 = initial_elements(self, state);
+    return self.c_propagate_sv(_time, coe0);
+}
+
+nb::object propagate_coe(const Keplerian& self, nb::handle time, nb::handle state) {
+    native::require_instance(state, types.State, "state");
+    nb::object _time = types.Time(time);
+    nb::object coe0 = initial_elements(self, state);
+    return self.c_propagate_state(_time, coe0);
 }
 
 nb::object jacobian(const Keplerian& self, nb::handle eph) {
@@ -110,22 +114,38 @@ NB_MODULE(keplerian, m) {
     context.coe = coe::import_api();
     context.misc = misc::import_api();
     context.COEEphemeris = types.COEEphemeris.ptr();
+    context.StateVectorEphemeris = types.StateVectorEphemeris.ptr();
     // The default central body is the Earth, read once now.
     const double earth_gm = gm_from(nb::handle(types.Earth).attr("GM"));
 
     m.doc() = "The Keplerian (two-body) orbit propagator.";
-    nb::class_<Keplerian, Propagator>(m, "Keplerian",
+    nb::class_<Keplerian, Propagator> cls(m, "Keplerian",
                                       "Keplerian (two-body) orbit propagator.\n\n"
                                       "Unperturbed motion about one central body of gravitational parameter GM\n"
-                                      "[m^3/s^2] (the Earth's, 398600.4418e9, by default); elliptical orbits only.")
-        .def(
+                                      "[m^3/s^2] (the Earth's, 398600.4418e9, by default); elliptical orbits only.");
+    cls.def(
             "__init__",
             [](Keplerian* self, nb::handle gm) { new (self) Keplerian(gm_from(gm), &context); },
-            "GM"_a = earth_gm, nb::sig("def __init__(self, GM: float = 398600441800000.0) -> None"))
+            nb::arg("GM").none() = earth_gm, nb::sig("def __init__(self, GM: float = 398600441800000.0) -> None"))
         .def_prop_ro(
             "GM", [](const Keplerian& k) { return k.GM; },
             "Gravitational parameter of the central body [m^3/s^2].")
-        .def("propagate_state", &propagate_state, "time"_a, "state"_a, "kwargs"_a,
+        .def("_propagate_coe", &propagate_coe, nb::arg("time").none(), nb::arg("state").none(),
+             nb::sig("def _propagate_coe(self, time: DatetimeLike, state: State) -> COEEphemeris"),
+             "As ``propagate_state``, but the classical elements at the epochs ``time``.")
+        .def("jacobian", &jacobian, nb::arg("eph").none(),
+             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> numpy.ndarray"),
+             "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"
+             "[[0, I], [G(r), 0]] with the gravity gradient G = GM (3 r r^T - |r|^2 I) / |r|^5;\n"
+             "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.")
+        .def("__reduce__", &refuse_pickling, "args"_a)
+        .def("__reduce_ex__", &refuse_pickling, "args"_a);
+    // The base class's propagate_state is a Python function (it carries the
+    // abstract marker), which nanobind will not overload: the override is set on
+    // the class directly.
+    nb::setattr(cls, "propagate_state",
+                nb::cpp_function(&propagate_state, nb::is_method(), nb::name("propagate_state"), nb::arg("time").none(), nb::arg("state").none(),
+                                 "kwargs"_a,
              nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs) "
                      "-> StateVectorEphemeris"),
              "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
@@ -134,12 +154,5 @@ NB_MODULE(keplerian, m) {
              "constant mean motion sqrt(GM / a^3) and Kepler's equation solved at every epoch.\n"
              "Returns a StateVectorEphemeris, one state per epoch of ``time`` in its order, in\n"
              "the frame of ``state``. Eccentricities of 1 or more raise NotImplementedError.\n"
-             "Keyword arguments are accepted and ignored.")
-        .def("jacobian", &jacobian, "eph"_a,
-             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> numpy.ndarray"),
-             "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"
-             "[[0, I], [G(r), 0]] with the gravity gradient G = GM (3 r r^T - |r|^2 I) / |r|^5;\n"
-             "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.")
-        .def("__reduce__", &refuse_pickling, "args"_a)
-        .def("__reduce_ex__", &refuse_pickling, "args"_a);
+             "Keyword arguments are accepted and ignored."));
 }

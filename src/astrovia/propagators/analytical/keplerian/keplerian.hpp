@@ -3,7 +3,8 @@
 //
 // Hook table, in slot order: c_jac_r (overridden: the gravity gradient),
 // c_jac_v (inherited: zero), c_jac_x (inherited), then propagate_tra,
-// c_propagate_state and c_jac_x_from_r. Every member is defined in this header,
+// c_propagate_state and c_jac_x_from_r, and last c_propagate_sv, which goes
+// from the elements to positions and velocities in the same native call. Every member is defined in this header,
 // so that modules binding the type (a size check, a derived class) get the whole
 // class; the Python-facing parts reach the package through the Context that the
 // keplerian module fills once at its import.
@@ -31,6 +32,7 @@ struct Context {
     const coe::Api* coe = nullptr;
     const misc::Api* misc = nullptr;
     PyObject* COEEphemeris = nullptr;
+    PyObject* StateVectorEphemeris = nullptr;
 };
 
 class Keplerian : public propagators::Propagator {
@@ -68,29 +70,70 @@ public:
     virtual nanobind::object c_propagate_state(nanobind::handle time, nanobind::handle coe0) const {
         namespace nb = nanobind;
         using namespace nb::literals;
-        nb::object numpy = nb::module_::import_("numpy");
-        nb::object dt = numpy.attr("asarray")(time - coe0.attr("epoch"), "dtype"_a = numpy.attr("float64"))
-                            .attr("reshape")(-1);
-        const Py_ssize_t n_epochs = nb::len(dt);
-        const double sma = element(coe0, "sma"), ecc = element(coe0, "ecc");
-        const double mean_motion = std::sqrt(GM / sma) / sma;
-        nb::object full = numpy.attr("full");
-        nb::object ecc_a = full(n_epochs, ecc), sma_a = full(n_epochs, sma),
-                   inc_a = full(n_epochs, element(coe0, "inc")), raa_a = full(n_epochs, element(coe0, "raa")),
-                   arp_a = full(n_epochs, element(coe0, "arp")), slr_a = full(n_epochs, element(coe0, "slr"));
-        nb::object tra_a = propagate_tra(dt, element(coe0, "tra"), ecc, mean_motion);
+        const Advance adv = advance(time, coe0);
+        const Py_ssize_t n_epochs = nb::len(adv.tra);
+        nb::object full = nb::module_::import_("numpy").attr("full");
+        nb::object ecc_a = full(n_epochs, adv.ecc), sma_a = full(n_epochs, adv.sma),
+                   inc_a = full(n_epochs, adv.inc), raa_a = full(n_epochs, adv.raa),
+                   arp_a = full(n_epochs, adv.arp), slr_a = full(n_epochs, adv.slr);
         return nb::handle(context_->COEEphemeris)(time, "frame"_a = coe0.attr("frame"), "GM"_a = GM,
                                                    "ecc"_a = ecc_a, "sma"_a = sma_a, "inc"_a = inc_a,
-                                                   "raa"_a = raa_a, "arp"_a = arp_a, "tra"_a = tra_a,
+                                                   "raa"_a = raa_a, "arp"_a = arp_a, "tra"_a = adv.tra,
                                                    "slr"_a = slr_a);
     }
 
     // Slot 6: the 6x6 Jacobian [[0, I], [G(r), 0]] from the position alone.
     virtual void c_jac_x_from_r(const double* r, double* out) const { jac_x_from_r(GM, r, out); }
 
+    // Slot 7: as c_propagate_state, but the elements go on to positions and
+    // velocities in the same call (the orbit's geometry is fixed, so it is set up
+    // once): a StateVectorEphemeris in the frame of coe0.
+    virtual nanobind::object c_propagate_sv(nanobind::handle time, nanobind::handle coe0) const {
+        namespace nb = nanobind;
+        using namespace nb::literals;
+        const Advance adv = advance(time, coe0);
+        const Py_ssize_t n_epochs = nb::len(adv.tra);
+        nb::object shape = nb::make_tuple(n_epochs, 3);
+        nb::object r = native::numpy_zeros(shape), v = native::numpy_zeros(shape);
+        {
+            native::Float64View trv(adv.tra, 1, false, "tra"), rv(r, 2, true, "r"), vv(v, 2, true, "v");
+            if (trv.stride(0) != sizeof(double) || !rv.rows_contiguous() || !vv.rows_contiguous()) {
+                throw nb::value_error("c_propagate_sv needs contiguous arrays");
+            }
+            const OrbitGeometry g = orbit_geometry(adv.slr, adv.ecc, adv.inc, adv.raa, adv.arp, GM);
+            sv_from_tra(g, reinterpret_cast<const double*>(trv.bytes()), static_cast<std::size_t>(n_epochs),
+                        reinterpret_cast<double*>(rv.bytes()), reinterpret_cast<double*>(vv.bytes()));
+        }
+        return nb::handle(context_->StateVectorEphemeris)(time, r, v, "frame"_a = coe0.attr("frame"));
+    }
+
     const Context* context() const { return context_; }
 
 private:
+    // The initial elements and the true anomalies at the epochs of `time`.
+    struct Advance {
+        double sma, ecc, inc, raa, arp, slr;
+        nanobind::object tra;
+    };
+
+    Advance advance(nanobind::handle time, nanobind::handle coe0) const {
+        namespace nb = nanobind;
+        using namespace nb::literals;
+        nb::object numpy = nb::module_::import_("numpy");
+        nb::object elapsed = time - coe0.attr("epoch");
+        nb::object dt = numpy.attr("asarray")(elapsed, "dtype"_a = numpy.attr("float64")).attr("reshape")(-1);
+        Advance a;
+        a.sma = element(coe0, "sma");
+        a.ecc = element(coe0, "ecc");
+        a.inc = element(coe0, "inc");
+        a.raa = element(coe0, "raa");
+        a.arp = element(coe0, "arp");
+        a.slr = element(coe0, "slr");
+        const double mean_motion = std::sqrt(GM / a.sma) / a.sma;
+        a.tra = propagate_tra(dt, element(coe0, "tra"), a.ecc, mean_motion);
+        return a;
+    }
+
     static double element(nanobind::handle coe0, const char* name) {
         nanobind::object v = coe0.attr(name);
         const double d = PyFloat_AsDouble(v.ptr());

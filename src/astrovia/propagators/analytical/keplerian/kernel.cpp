@@ -17,4 +17,17 @@ bool propagate_tra(const char* dt, std::ptrdiff_t dt_stride, char* tra, std::ptr
     return true;
 }
 
+void sv_from_tra(const OrbitGeometry& g, const double* tra, std::size_t n, double* r, double* v) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = std::sin(tra[i]), c = std::cos(tra[i]);
+        const double rad = g.slr / (1.0 + g.ecc * c);
+        const double rp = rad * c, rq = rad * s;
+        const double vp = -g.k * s, vq = g.k * (g.ecc + c);
+        for (int j = 0; j < 3; ++j) {
+            r[3 * i + j] = rp * g.p_hat[j] + rq * g.q_hat[j];
+            v[3 * i + j] = vp * g.p_hat[j] + vq * g.q_hat[j];
+        }
+    }
+}
+
 }  // namespace astrovia::keplerian

@@ -51,4 +51,36 @@ struct AnomalyFunctions {
 bool propagate_tra(const char* dt, std::ptrdiff_t dt_stride, char* tra, std::ptrdiff_t tra_stride, std::size_t n,
                    double tra0, double ecc, double mean_motion, const AnomalyFunctions& fn);
 
+// The fixed geometry of an orbit: the perifocal unit vectors P (to the perigee)
+// and Q (90 degrees ahead in the direction of motion) in the reference frame,
+// the semi-latus rectum p [m], the eccentricity and sqrt(GM / p) [m/s].
+struct OrbitGeometry {
+    double p_hat[3], q_hat[3];
+    double slr, ecc, k;
+};
+
+// P and Q from inclination, right ascension of the ascending node and argument
+// of perigee [rad]: the columns of R3(-raa) R1(-inc) R3(-arp).
+inline OrbitGeometry orbit_geometry(double slr, double ecc, double inc, double raa, double arp, double gm) {
+    const double co = std::cos(raa), so = std::sin(raa);
+    const double ci = std::cos(inc), si = std::sin(inc);
+    const double cw = std::cos(arp), sw = std::sin(arp);
+    OrbitGeometry g{};
+    g.p_hat[0] = co * cw - so * ci * sw;
+    g.p_hat[1] = so * cw + co * ci * sw;
+    g.p_hat[2] = si * sw;
+    g.q_hat[0] = -co * sw - so * ci * cw;
+    g.q_hat[1] = -so * sw + co * ci * cw;
+    g.q_hat[2] = si * cw;
+    g.slr = slr;
+    g.ecc = ecc;
+    g.k = std::sqrt(gm / slr);
+    return g;
+}
+
+// Position [m] and velocity [m/s] at n true anomalies (a contiguous array),
+// into contiguous (n, 3) rows:
+//   r = p / (1 + e cos nu) (cos nu P + sin nu Q),  v = sqrt(GM / p) (-sin nu P + (e + cos nu) Q).
+void sv_from_tra(const OrbitGeometry& g, const double* tra, std::size_t n, double* r, double* v);
+
 }  // namespace astrovia::keplerian
