@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <typeinfo>
 
 #include "_native/buffer.hpp"
 #include "_native/checks.hpp"
@@ -81,6 +82,13 @@ nb::object jacobian(const Keplerian& self, nb::handle eph) {
     native::Float64View out(jac, 3, true, "jac");
     const native::Float64View& r = *arrays.r;
     const native::Float64View& v = *arrays.v;
+    // The output is our own fresh C-contiguous array: each matrix is written in
+    // place; a local 6x6 is used only for an exporter with other strides.
+    const bool packed = out.stride(2) == sizeof(double) && out.stride(1) == 6 * sizeof(double) &&
+                        out.stride(0) == 36 * sizeof(double);
+    double* dst = reinterpret_cast<double*>(out.bytes());
+    // A C++ subclass may override the slot; Keplerian's own is called without the indirection.
+    const bool exact = typeid(self) == typeid(Keplerian);
     double _r[3], _v[3], _jac[36];
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (int k = 0; k < 3; ++k) {
@@ -88,11 +96,12 @@ nb::object jacobian(const Keplerian& self, nb::handle eph) {
             _v[k] = v(i, k);  // read but not needed: the two-body acceleration depends on position only
         }
         (void)_v;
-        self.c_jac_x_from_r(_r, _jac);
-        double* row = &out(i, 0, 0);
-        if (out.stride(2) == sizeof(double) && out.stride(1) == 6 * sizeof(double)) {
-            for (int k = 0; k < 36; ++k) row[k] = _jac[k];
+        if (packed && exact) {
+            keplerian::jac_x_from_r(self.GM, _r, dst + 36 * i);  // the slot itself, inlined
+        } else if (packed) {
+            self.c_jac_x_from_r(_r, dst + 36 * i);
         } else {
+            self.c_jac_x_from_r(_r, _jac);
             for (int a = 0; a < 6; ++a) {
                 for (int b = 0; b < 6; ++b) out(i, a, b) = _jac[6 * a + b];
             }
@@ -133,6 +142,16 @@ NB_MODULE(keplerian, m) {
         .def("_propagate_coe", &propagate_coe, nb::arg("time").none(), nb::arg("state").none(),
              nb::sig("def _propagate_coe(self, time: DatetimeLike, state: State) -> COEEphemeris"),
              "As ``propagate_state``, but the classical elements at the epochs ``time``.")
+        .def(
+            "_propagate_tra",
+            [](const Keplerian& k, nb::handle dt, double tra0, double ecc, double n) {
+                if (!(ecc >= 0.0 && ecc < 1.0)) throw nb::value_error("ecc must be in [0, 1)");
+                return k.propagate_tra(dt, tra0, ecc, n);
+            },
+            nb::arg("dt").none(), "tra0"_a, "ecc"_a, "n"_a,
+            nb::sig("def _propagate_tra(self, dt: numpy.ndarray, tra0: float, ecc: float, n: float) -> numpy.ndarray"),
+            "True anomaly [rad] at the elapsed times ``dt`` [s] (one-dimensional float64) from the\n"
+            "true anomaly ``tra0`` at dt = 0, for eccentricity ``ecc`` and mean motion ``n`` [rad/s].")
         .def("jacobian", &jacobian, nb::arg("eph").none(),
              nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> numpy.ndarray"),
              "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"

@@ -26,13 +26,23 @@ inline void gravity_gradient(double gm, const double* r, double* g) {
 }
 
 // The 6x6 Jacobian of (v, a(r)) with respect to (r, v): [[0, I], [G(r), 0]].
+// Every entry is written once, row by row.
 inline void jac_x_from_r(double gm, const double* r, double* out) {
-    for (int k = 0; k < 36; ++k) out[k] = 0.0;
-    out[3] = out[10] = out[17] = 1.0;
     double g[9];
     gravity_gradient(gm, r, g);
     for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) out[6 * (i + 3) + j] = g[3 * i + j];
+        double* row = out + 6 * i;
+        row[0] = row[1] = row[2] = 0.0;
+        row[3] = i == 0 ? 1.0 : 0.0;
+        row[4] = i == 1 ? 1.0 : 0.0;
+        row[5] = i == 2 ? 1.0 : 0.0;
+    }
+    for (int i = 0; i < 3; ++i) {
+        double* row = out + 6 * (i + 3);
+        row[0] = g[3 * i];
+        row[1] = g[3 * i + 1];
+        row[2] = g[3 * i + 2];
+        row[3] = row[4] = row[5] = 0.0;
     }
 }
 
