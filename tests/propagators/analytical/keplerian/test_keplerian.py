@@ -1,0 +1,245 @@
+import pickle
+
+import numpy as np
+import pytest
+from scipy.integrate import solve_ivp
+
+from astrovia.bodies.bodies import Earth, Moon
+from astrovia.frames.frames import TEME
+from astrovia.propagators.analytical.keplerian.keplerian import Keplerian
+from astrovia.propagators.propagators import Propagator
+from astrovia.state.ephemeris import StateVectorEphemeris
+from astrovia.state.state import COE, State, StateVector
+from astrovia.time.time import Time
+
+T0 = Time("2024-05-01T12:00:00")
+GM = Earth.GM
+
+
+def two_body_truth(r0, v0, targets, gm, sma):
+    """Positions at the times `targets` (s, all of one sign) by DOP853 integration of two-body motion.
+
+    The independent variable is a Sundman time, dt/ds = |r| / (a n) in units of the orbit, so that the
+    steps shrink at perigee; each target is located as an event of the integrated time.
+    """
+    n = np.sqrt(gm / sma**3)
+
+    def rhs(s, y):
+        rn = np.linalg.norm(y[:3])
+        return np.concatenate([rn * y[3:6], -y[:3] / rn**2, [rn]])
+
+    tt = np.asarray(targets) * n
+    sign = 1.0 if tt[-1] > 0 else -1.0
+    events = [(lambda x: (lambda s, y: y[6] - x))(x) for x in tt]
+    y0 = np.concatenate([r0 / sma, v0 / (sma * n), [0.0]])
+    span = sign * (np.max(np.abs(tt)) + 2 * np.pi)
+    sol = solve_ivp(rhs, (0.0, span), y0, method="DOP853", rtol=2.5e-14, atol=1e-16, events=events)
+    assert all(len(y) >= 1 for y in sol.y_events)
+    return np.array([y[0][:3] for y in sol.y_events]) * sma
+
+
+ECCENTRICITIES = [0.0, 1e-3, 0.1, 0.7, 0.95, 0.999]
+
+
+@pytest.mark.parametrize("sign", [1.0, -1.0], ids=["forward", "backward"])
+@pytest.mark.parametrize("ecc", ECCENTRICITIES)
+def test_against_integrated_two_body_motion(ecc, sign):
+    sma = 7.0e6
+    coe0 = COE(T0, sma, ecc, 0.9, 0.4, 1.1, 2.5)
+    sv0 = coe0.to_sv()
+    period = 2 * np.pi * np.sqrt(sma**3 / GM)
+    dt = sign * np.linspace(0.0, 10 * period, 41)[1:]
+    eph = Keplerian().propagate_state(T0 + dt, coe0)
+    truth = two_body_truth(sv0.r, sv0.v, dt, GM, sma)
+    err = np.max(np.linalg.norm(eph.r - truth, axis=1))
+    # 1e-6 m per km of semi-major axis; at e = 0.999 the integration itself is good to about 1e-4 m per km
+    # (its error falls with its tolerance), and the timing is checked more tightly below
+    bound = (1e-6 if ecc < 0.99 else 1e-3) * sma / 1000.0
+    assert err < bound
+
+
+@pytest.mark.parametrize("ecc", ECCENTRICITIES)
+def test_kepler_equation_holds_at_every_epoch(ecc):
+    sma, tra0 = 2.6e7, 4.0
+    coe0 = COE(T0, sma, ecc, 0.3, 1.0, 2.0, tra0)
+    n = np.sqrt(GM / sma**3)
+    dt = np.linspace(-20 * 2 * np.pi / n, 20 * 2 * np.pi / n, 257)
+    eph = Keplerian().propagate_state(T0 + dt, coe0)
+    rn = np.linalg.norm(eph.r, axis=1)
+    rv = np.einsum("ij,ij->i", eph.r, eph.v)
+    # e cos E = 1 - r/a, e sin E = r.v / sqrt(GM a); with e = 0 the mean anomaly is the argument of latitude
+    if ecc == 0.0:
+        h = np.cross(eph.r[0], eph.v[0])
+        p_hat = eph.r[0] / rn[0]
+        q_hat = np.cross(h, p_hat) / np.linalg.norm(h)
+        mea = np.arctan2(eph.r @ q_hat, eph.r @ p_hat) + tra0
+        mea0 = tra0 - n * dt[0]
+    else:
+        eca = np.arctan2(rv / np.sqrt(GM * sma), 1.0 - rn / sma)
+        mea = eca - ecc * np.sin(eca)
+        eca0 = 2 * np.arctan(np.sqrt((1 - ecc) / (1 + ecc)) * np.tan(tra0 / 2))
+        mea0 = eca0 - ecc * np.sin(eca0)
+    residual = np.angle(np.exp(1j * (mea - (n * dt + mea0))))
+    assert np.max(np.abs(residual)) < 1e-11
+    # the orbit itself does not change: energy and angular momentum
+    energy = 0.5 * np.einsum("ij,ij->i", eph.v, eph.v) - GM / rn
+    np.testing.assert_allclose(energy, -GM / (2 * sma), rtol=1e-11)
+
+
+def test_state_at_its_own_epoch_comes_back():
+    sv = StateVector(T0, [7.1e6, -1.2e6, 0.3e6], [1.1e3, 7.0e3, 1.5e3], frame=TEME)
+    for k in (Keplerian(), Keplerian(Moon.GM * 60)):
+        eph = k.propagate_state(T0, sv)
+        assert eph.size == 1 and eph.frame is TEME
+        np.testing.assert_allclose(eph.r[0], sv.r, rtol=0, atol=1e-7)
+        np.testing.assert_allclose(eph.v[0], sv.v, rtol=0, atol=1e-10)
+    coe = COE(T0, 7.0e6, 0.2, 0.5, 0.6, 0.7, 0.8)
+    eph = Keplerian().propagate_state([T0, T0], coe)
+    np.testing.assert_allclose(eph.r, np.vstack([coe.to_sv().r] * 2), rtol=0, atol=1e-7)
+
+
+def test_result_follows_time_order_and_frame():
+    coe = COE(T0, 8.0e6, 0.05, 1.0, 0.2, 0.3, 0.4, frame=TEME)
+    dt = np.array([300.0, -50.0, 1000.0, 0.0])
+    k = Keplerian()
+    eph = k.propagate_state(T0 + dt, coe)
+    assert eph.frame is TEME and eph.size == 4
+    assert np.array_equal(eph.time.int64, (T0 + dt).int64)
+    for i, d in enumerate(dt):
+        one = k.propagate_state(T0 + float(d), coe)
+        np.testing.assert_allclose(one.r[0], eph.r[i], rtol=0, atol=1e-8)
+
+
+def test_elements_route_agrees_with_the_state_route():
+    coe = COE(T0, 7.5e6, 0.3, 1.2, 2.0, 3.0, 1.0)
+    t = T0 + np.linspace(0, 86400, 50)
+    k = Keplerian()
+    elements = k._propagate_coe(t, coe)
+    assert elements.GM == k.GM and np.all(elements.sma == 7.5e6) and np.all(elements.ecc == 0.3)
+    np.testing.assert_allclose(elements.to_sv().r, k.propagate_state(t, coe).r, rtol=0, atol=1e-6)
+
+
+def test_true_anomaly_loop_against_numpy():
+    k = Keplerian()
+    dt = np.linspace(-1e5, 1e5, 1001)
+    ecc, n, tra0 = 0.6, 1.1e-3, 5.5
+    tra = k._propagate_tra(dt, tra0, ecc, n)
+    assert np.all((tra >= 0) & (tra < 2 * np.pi))
+    # back to mean anomalies with NumPy: M(nu) = n dt + M(nu0)
+    def mea(nu):
+        eca = 2 * np.arctan(np.sqrt((1 - ecc) / (1 + ecc)) * np.tan(nu / 2))
+        return eca - ecc * np.sin(eca)
+
+    residual = np.angle(np.exp(1j * (mea(tra) - (n * dt + mea(tra0)))))
+    assert np.max(np.abs(residual)) < 1e-12
+    assert k._propagate_tra(np.zeros(1), tra0, ecc, n)[0] == pytest.approx(tra0, abs=1e-14)
+    strided = np.zeros(2002)[::2]
+    strided[:] = dt
+    np.testing.assert_array_equal(k._propagate_tra(strided, tra0, ecc, n), tra)
+
+
+def test_state_conversions():
+    calls = []
+
+    class Custom(State):
+        __slots__ = ()
+
+        def to_sv(self):
+            calls.append("to_sv")
+            return StateVector(self.epoch, [7e6, 0, 0], [0, 7.6e3, 0])
+
+    class Recording(StateVector):
+        __slots__ = ()
+
+        def to_coe(self, GM=None):
+            calls.append(("to_coe", GM))
+            return super().to_coe(GM)
+
+        def to_sv(self):
+            raise AssertionError("a StateVector is converted with to_coe only")
+
+    k = Keplerian()
+    eph = k.propagate_state(T0 + 10.0, Custom(T0))
+    assert calls == ["to_sv"] and eph.size == 1
+    k.propagate_state(T0 + 10.0, Recording(T0, [7e6, 0, 0], [0, 7.6e3, 0]))
+    assert calls[-1] == ("to_coe", k.GM)
+
+
+@pytest.mark.parametrize("ecc", [1.0, 1.5])
+def test_parabolic_and_hyperbolic_orbits_are_not_propagated(ecc):
+    with pytest.raises(NotImplementedError) as info:
+        Keplerian().propagate_state(T0, COE(T0, -7e6 if ecc > 1 else 7e6, ecc, 0.1, 0.2, 0.3, 0.4))
+    assert str(info.value) == ""
+
+
+def test_arguments():
+    k = Keplerian()
+    for bad in (None, "state", T0):
+        with pytest.raises(TypeError, match="state"):
+            k.propagate_state(T0, bad)
+    coe = COE(T0, 7e6, 0.1, 0.2, 0.3, 0.4, 0.5)
+    assert k.propagate_state(T0, coe, drag=True).size == 1  # keyword arguments are ignored
+    assert Keplerian().GM == Earth.GM and Keplerian(4.9e12).GM == 4.9e12 and Keplerian(GM=3).GM == 3.0
+    with pytest.raises(TypeError, match="GM"):
+        Keplerian("3.986e14")
+    with pytest.raises(AttributeError):
+        k.GM = 1.0
+    with pytest.raises(TypeError):
+        pickle.dumps(k)
+
+
+def test_piecewise_propagation_across_a_manoeuvre():
+    k = Keplerian()
+    before = COE(T0, 7.0e6, 0.01, 0.9, 0.1, 0.2, 0.3)
+    t_burn = T0 + 3000.0
+    after_sv = k.propagate_state(t_burn, before)
+    after = StateVector(t_burn, after_sv.r[0], after_sv.v[0] * 1.01)
+    t = T0 + np.linspace(0, 6000, 7)
+    eph = k.propagate(t, [after, before])
+    np.testing.assert_array_equal(eph.r[:3], k.propagate_state(t[:3], before).r)
+    np.testing.assert_array_equal(eph.r[3:], k.propagate_state(t[3:], after).r)
+
+
+def ephemeris(n, seed=3):
+    rng = np.random.default_rng(seed)
+    r = rng.normal(size=(n, 3)) * 7e6
+    v = rng.normal(size=(n, 3)) * 7e3
+    return StateVectorEphemeris(T0 + np.arange(n, dtype=np.float64), r, v)
+
+
+def acceleration(r, gm):
+    return -gm * r / np.linalg.norm(r) ** 3
+
+
+def test_gravity_gradient_against_finite_differences():
+    eph = ephemeris(20)
+    jac = Keplerian().jacobian(eph)
+    for r, j in zip(eph.r, jac):
+        h = 1e-4 * np.linalg.norm(r)
+        fd = np.column_stack([(acceleration(r + h * e, GM) - acceleration(r - h * e, GM)) / (2 * h) for e in np.eye(3)])
+        np.testing.assert_allclose(j[3:, :3], fd, rtol=0, atol=1e-7 * np.max(np.abs(fd)))
+        g = j[3:, :3]
+        np.testing.assert_array_equal(g, g.T)
+        assert abs(np.trace(g)) < 1e-14 * np.max(np.abs(g))
+        np.testing.assert_array_equal(j[:3], np.hstack([np.zeros((3, 3)), np.eye(3)]))
+        np.testing.assert_array_equal(j[3:, 3:], np.zeros((3, 3)))
+
+
+def test_x_axis_case_and_independence_of_velocity_and_epoch():
+    rho = 6.9e6
+    k = Keplerian(GM)
+    e1 = StateVectorEphemeris(Time([T0, T0 + 1.0]), [[rho, 0, 0], [rho, 0, 0]], [[0, 7e3, 0], [1, 2, 3]])
+    jac = k.jacobian(e1)
+    np.testing.assert_allclose(jac[0, 3:, :3], np.diag([2.0, -1.0, -1.0]) * GM / rho**3, rtol=1e-15, atol=0)
+    np.testing.assert_array_equal(jac[0], jac[1])
+    e2 = StateVectorEphemeris(Time([T0 + 9e5, T0 - 7.0]), e1.r, [[-5, 0, 0], [0, 0, 0]])
+    np.testing.assert_array_equal(k.jacobian(e2), jac)
+
+
+def test_inherited_route_is_the_override_bitwise():
+    eph = ephemeris(50)
+    k = Keplerian(3.1e14)
+    assert np.array_equal(Propagator.jacobian(k, eph), k.jacobian(eph))
+    assert k.jacobian(ephemeris(0)).shape == (0, 6, 6)
+    with pytest.raises(TypeError, match="eph"):
+        k.jacobian(None)
