@@ -275,8 +275,10 @@ nb::object create_formatted_frame(nb::handle data, nb::handle columns, nb::handl
     nb::list labels = as_list(frame.attr("columns"));
     for (nb::handle col : labels) {
         nb::object entry = remaining.attr("pop")(col, nb::none());
+        // Labels go to pandas as text: its header list takes only strings, and
+        // integer labels (a dict with int keys) would otherwise fail.
         if (!truth(entry)) {
-            header.append(col);
+            header.append(nb::str(col));
             continue;
         }
         nb::object width = column_width(frame, col);
