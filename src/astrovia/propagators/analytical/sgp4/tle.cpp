@@ -648,7 +648,9 @@ NB_MODULE(tle, m) {
         .def("_get_header",
              [](nb::handle self) {
                  const ELSET& e = nb::cast<const ELSET&>(self);
-                 nb::str name = nb::str(self.attr("_satname"));
+                 PyObject* text = PyObject_Str(self.attr("_satname").ptr());
+                 if (text == nullptr) throw nb::python_error();
+                 nb::str name = nb::steal<nb::str>(text);
                  return nb::str(("ELSET " + utf8(name) + " (" + std::to_string(e.satno) + ")").c_str());
              },
              nb::sig("def _get_header(self) -> str"))
