@@ -61,6 +61,22 @@ std::size_t store_line(nb::handle line, char out[sgp4::fields::kLineBuffer], con
     return static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.ptr()));
 }
 
+std::string utf8(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (p == nullptr) throw nb::python_error();
+    return std::string(p, static_cast<std::size_t>(n));
+}
+
+std::string repr_text(nb::handle obj) { return utf8(nb::repr(obj)); }
+
+// The repr of a few stored bytes, which may cut a character: decoded leniently.
+std::string snippet(const char* bytes, Py_ssize_t n) {
+    PyObject* s = PyUnicode_DecodeUTF8(bytes, n, "replace");
+    if (s == nullptr) throw nb::python_error();
+    return repr_text(nb::steal(s));
+}
+
 void validate_line(const char line[sgp4::fields::kLineBuffer], int number, std::size_t given_length) {
     using sgp4::fields::LineCheck;
     const std::string name = "line" + std::to_string(number);
@@ -72,11 +88,11 @@ void validate_line(const char line[sgp4::fields::kLineBuffer], int number, std::
             break;
         case LineCheck::wrong_line_number:
             msg = name + " must start with its line number " + std::to_string(number) + ", not " +
-                  nb::cast<std::string>(nb::repr(nb::str(line, 1)));
+                  snippet(line, 1);
             break;
         case LineCheck::bad_checksum_digit:
             msg = name + " must end with a checksum digit in column 69, not " +
-                  nb::cast<std::string>(nb::repr(nb::str(line + 68, 1)));
+                  snippet(line + 68, 1);
             break;
         case LineCheck::wrong_checksum:
             msg = name + " fails its checksum: column 69 holds " + std::string(1, line[68]) +
@@ -122,8 +138,8 @@ void tle_init(TLE* self, nb::handle line1, nb::handle line2, nb::handle strict_v
         validate_line(t.line2, 2, length2);
         if (!sgp4::fields::same_catalogue(t.line1, t.line2)) {
             throw nb::value_error(("line1 and line2 must hold one catalogue number (columns 3-7), not " +
-                                   nb::cast<std::string>(nb::repr(nb::str(t.line1 + 2, 5))) + " and " +
-                                   nb::cast<std::string>(nb::repr(nb::str(t.line2 + 2, 5))))
+                                   snippet(t.line1 + 2, 5) + " and " +
+                                   snippet(t.line2 + 2, 5))
                                       .c_str());
         }
     }
@@ -216,12 +232,6 @@ std::string escape_braces(std::string_view text) {
     return out;
 }
 
-std::string utf8(nb::handle s) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (p == nullptr) throw nb::python_error();
-    return std::string(p, static_cast<std::size_t>(n));
-}
 
 nb::dict unit_table(const char* const keys[6], const std::string si[6], const std::string op[6]) {
     nb::dict si_rows, op_rows;
@@ -359,7 +369,7 @@ void elset_init(ELSET* self, nb::args members, nb::handle satname) {
     if (n == 0) raise_assertion();
     if (!PyLong_Check(satno.ptr())) {
         throw nb::type_error(("ELSET needs an integer catalogue number, not " +
-                              nb::cast<std::string>(nb::repr(satno))).c_str());
+                              repr_text(satno)).c_str());
     }
     const long sat = PyLong_AsLong(satno.ptr());
     if (sat == -1 && PyErr_Occurred()) throw nb::python_error();
