@@ -1,1 +1,1 @@
-"""Orbit propagators: the ``Propagator`` base class and its concrete propagators."""
+"""Orbit propagators."""

@@ -11,14 +11,8 @@
 #include "_native/buffer.hpp"
 #include "_native/checks.hpp"
 
-#if __has_include("propagators/analytical/sgp4/tle.hpp")
 #include "propagators/analytical/sgp4/tle.hpp"
-#define ASTROVIA_HAVE_TLE 1
-#endif
-#if __has_include("utils/representable.hpp")
 #include "utils/representable.hpp"
-#define ASTROVIA_HAVE_REPRESENTABLE 1
-#endif
 
 namespace astrovia::propagators {
 
@@ -31,7 +25,7 @@ struct BoundTypes {
     nanobind::handle CelestialBody, Earth, Sun, Moon;
     nanobind::handle Frame, ENU, GCRF, ITRF, TEME;
     nanobind::handle Ellipsoid, GRS80, WGS72, WGS84;
-    nanobind::handle TLE, ELSET, Representable;  // invalid while their module is not built
+    nanobind::handle TLE, ELSET, Representable;
 };
 
 inline BoundTypes bind_types() {
@@ -61,14 +55,10 @@ inline BoundTypes bind_types() {
     t.GRS80 = keep(import_attr("astrovia.mathtools.ellipsoid.ellipsoid", "GRS80"));
     t.WGS72 = keep(import_attr("astrovia.mathtools.ellipsoid.ellipsoid", "WGS72"));
     t.WGS84 = keep(import_attr("astrovia.mathtools.ellipsoid.ellipsoid", "WGS84"));
-#ifdef ASTROVIA_HAVE_REPRESENTABLE
-    t.Representable = keep(native::import_native_type<utils::Representable>("astrovia.utils.representable",
-                                                                            "Representable"));
-#endif
-#ifdef ASTROVIA_HAVE_TLE
-    t.TLE = keep(native::import_native_type<sgp4::TLE>("astrovia.propagators.analytical.sgp4.tle", "TLE"));
-    t.ELSET = keep(native::import_native_type<sgp4::ELSET>("astrovia.propagators.analytical.sgp4.tle", "ELSET"));
-#endif
+    // Native types of this repository, with their instance sizes checked.
+    t.Representable = keep(utils::import_representable());
+    t.TLE = keep(sgp4::import_tle_type());
+    t.ELSET = keep(sgp4::import_elset_type());
     return t;
 }
 

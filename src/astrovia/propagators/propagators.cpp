@@ -59,7 +59,7 @@ nb::object propagate(nb::pointer_and_handle<Propagator> self_, nb::handle time, 
     native::require_exact_str(main_direction, "main_direction");
     nb::object propagate_state = nb::getattr(self, "propagate_state");
 
-    if (is_instance(state, types.State) || (types.TLE.is_valid() && is_instance(state, types.TLE))) {
+    if (is_instance(state, types.State) || is_instance(state, types.TLE)) {
         return propagate_state(time, state, **kwargs);
     }
 
