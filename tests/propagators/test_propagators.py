@@ -187,3 +187,27 @@ def test_pickling_keeps_class_and_dictionary():
     r.note = "kept"
     q = pickle.loads(pickle.dumps(r))
     assert type(q) is Recorder and q.note == "kept" and q.calls == []
+
+
+LINE1 = "1 25544U 98067A   24001.51258435  .00016717  00000-0  30270-3 0  9986"
+LINE2 = "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.50103472433265"
+
+
+def test_a_tle_is_handed_through_unchanged():
+    from astrovia.propagators.analytical.keplerian.keplerian import Keplerian
+    from astrovia.propagators.analytical.sgp4.tle import TLE
+
+    tle = TLE(LINE1, LINE2)
+    seen = []
+
+    class Seen(Propagator):
+        def propagate_state(self, time, state, **kwargs):
+            seen.append((time, state, kwargs))
+            return None
+
+    assert Seen().propagate("2024-01-02", tle, main_direction="up", k=1) is None
+    assert seen == [("2024-01-02", tle, {"k": 1})]
+    # the base class and Keplerian accept only a State
+    for prop in (Propagator(), Keplerian()):
+        with pytest.raises(TypeError, match="state"):
+            prop.propagate("2024-01-02", tle)
