@@ -38,7 +38,7 @@ bool is_instance(nb::handle obj, nb::handle cls) {
     return r == 1;
 }
 
-nb::object propagate_state_base(const Propagator&, nb::handle, nb::handle state) {
+nb::object propagate_state_base(nb::handle, nb::handle, nb::handle state) {
     native::require_instance(state, types.State, "state");
     PyErr_SetNone(PyExc_NotImplementedError);
     throw nb::python_error();
@@ -53,9 +53,11 @@ nb::object compare(nb::handle a, nb::handle b, int op) {
 
 enum class Direction { forward, backward, unknown };
 
-nb::object propagate(nb::pointer_and_handle<Propagator> self_, nb::handle time, nb::handle state, nb::handle assume_sorted_states,
+// Reads no native state of `self`: a Python subclass whose __init__ does not
+// call the base class's still propagates through its own propagate_state.
+nb::object propagate(nb::handle self, nb::handle time, nb::handle state, nb::handle assume_sorted_states,
                      nb::handle main_direction, nb::kwargs kwargs) {
-    nb::handle self = self_.h;
+    native::require_instance(self, nb::type<Propagator>(), "self");
     native::require_exact_str(main_direction, "main_direction");
     nb::object propagate_state = nb::getattr(self, "propagate_state");
 
