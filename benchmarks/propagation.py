@@ -51,13 +51,10 @@ def numpy_two_body(dt, gm, sma, ecc, inc, raa, arp, tra0):
     xp, yp = sma * (c - ecc), sma * beta * s
     vxp, vyp = -rdot * s, rdot * beta * c
     co, so, ci, si, cw, sw = np.cos(raa), np.sin(raa), np.cos(inc), np.sin(inc), np.cos(arp), np.sin(arp)
-    rot = np.array([
-        [co * cw - so * ci * sw, -co * sw - so * ci * cw],
-        [so * cw + co * ci * sw, -so * sw + co * ci * cw],
-        [si * sw, si * cw],
-    ])
-    r = np.stack([xp, yp], axis=1) @ rot.T
-    v = np.stack([vxp, vyp], axis=1) @ rot.T
+    p_hat = np.array([co * cw - so * ci * sw, so * cw + co * ci * sw, si * sw])
+    q_hat = np.array([-co * sw - so * ci * cw, -so * sw + co * ci * cw, si * cw])
+    r = xp[:, None] * p_hat + yp[:, None] * q_hat
+    v = vxp[:, None] * p_hat + vyp[:, None] * q_hat
     return r, v
 
 
