@@ -136,6 +136,11 @@ def test_true_anomaly_loop_against_numpy():
     strided = np.zeros(2002)[::2]
     strided[:] = dt
     np.testing.assert_array_equal(k._propagate_tra(strided, tra0, ecc, n), tra)
+    # the solver's error stops the loop and comes through unchanged
+    with pytest.raises(ValueError, match="ecc"):
+        k._propagate_tra(dt, tra0, -0.5, n)
+    with pytest.raises(ValueError, match="dimension"):
+        k._propagate_tra(dt.reshape(7, -1)[:, :1], tra0, ecc, n)
 
 
 def test_state_conversions():

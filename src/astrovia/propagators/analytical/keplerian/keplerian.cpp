@@ -145,7 +145,6 @@ NB_MODULE(keplerian, m) {
         .def(
             "_propagate_tra",
             [](const Keplerian& k, nb::handle dt, double tra0, double ecc, double n) {
-                if (!(ecc >= 0.0 && ecc < 1.0)) throw nb::value_error("ecc must be in [0, 1)");
                 return k.propagate_tra(dt, tra0, ecc, n);
             },
             nb::arg("dt").none(), "tra0"_a, "ecc"_a, "n"_a,
