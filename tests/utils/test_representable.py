@@ -1,7 +1,9 @@
 import copy
+import gc
 import json
 import pickle
 import re
+import warnings
 from pathlib import Path
 
 import pandas as pd
@@ -490,3 +492,16 @@ def test_tle_shaped_body(settings):
     assert out[4] == "-" * width and out[5] == "epoch:    2024-01-01"
     assert out[9].split() == ["SI", "units", "Op.", "units"]
     assert [line.split()[0] for line in out[10:16]] == ["ecc", "sma", "inc", "raa", "arp", "tra"]
+
+
+@pytest.mark.parametrize("content", ["not json", json.dumps({"other": 1}), json.dumps(PLAIN)])
+def test_settings_file_closed_on_every_path(settings, content):
+    settings.write(content)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        try:
+            R._Representable__get_option("wall_char")
+        except (ValueError, KeyError):
+            pass
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
