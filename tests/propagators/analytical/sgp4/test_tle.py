@@ -488,3 +488,16 @@ def test_elset_text(plain_text, iss):
     assert ELSET(*iss)._get_body() == "5 elements"
     with pytest.raises(TypeError):
         iss[0]._get_body(1)
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(max_size=90), st.text(alphabet="0123456789 .-+eE", max_size=80))
+def test_any_text_builds_a_record(line1, line2):
+    t = TLE("1 25544U 98067A   24001.50000000" + line1, line2)
+    for line in (t.line1, t.line2):
+        assert len(line.encode()) == 69
+    assert isinstance(t.satno, int) and isinstance(t.sma, float)
+    str(t)
