@@ -327,7 +327,7 @@ class Time:
         else:
             if not -(2**63) <= ns < 2**63:
                 raise ValueError(f"value {value!r} lies outside the range of Time")
-            self._ns = np.int64(ns)
+            self._ns = ns  # a Python int for one epoch: the cheapest to make
 
     @classmethod
     def _from_ns(cls, ns):
@@ -343,7 +343,7 @@ class Time:
             v = self._ns.view()
             v.flags.writeable = False
             return v
-        return self._ns
+        return np.int64(self._ns)
 
     @property
     def size(self):
@@ -370,12 +370,12 @@ class Time:
             if sel.ndim != 1:
                 raise IndexError("a Time index must select a one-dimensional set of epochs")
             return Time._from_ns(sel)
-        return Time._from_ns(np.int64(sel))
+        return Time._from_ns(int(sel))
 
     def __iter__(self):
         if not isinstance(self._ns, np.ndarray):
             raise TypeError("a one-epoch Time is not iterable")
-        for v in self._ns:
+        for v in self._ns.tolist():
             yield Time._from_ns(v)
 
     # scales
@@ -452,7 +452,7 @@ class Time:
         ns = self._ns + delta
         if isinstance(ns, np.ndarray) and ns.ndim == 1:
             return Time._from_ns(ns)
-        return Time._from_ns(np.int64(ns))
+        return Time._from_ns(int(ns))
 
     __radd__ = __add__
 
