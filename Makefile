@@ -16,7 +16,7 @@ demo: $(VENV)/.installed
 
 test: $(VENV)/.installed $(VENV22)/.installed
 	$(PYTHON) -m pytest tests
-	$(VENV22)/bin/python -m pytest tests/utils
+	$(VENV22)/bin/python -m pytest tests/utils tests/propagators/analytical/sgp4
 
 bench: $(VENV)/.installed
 	for b in benchmarks/*.py; do $(PYTHON) $$b || exit 1; done

@@ -1,14 +1,60 @@
 import copy
+import gc
 import json
 import pickle
 import re
+import warnings
+from pathlib import Path
 
 import pandas as pd
 import pytest
 
+from astrovia.utils import representable
 from astrovia.utils.representable import Representable as R
 
-from conftest import SETTINGS
+# The installed file, beside the imported module: the one every lookup reads.
+SETTINGS = Path(representable.__file__).parent / "settings.json"
+
+# No styling at all, so that expected texts can be written out by hand.
+PLAIN = {
+    "header_color": False,
+    "header_bold": False,
+    "header_alignment": "left",
+    "wall_char": "=",
+    "wall_color": False,
+    "wall_bold": False,
+    "fence_char": "-",
+    "fence_color": False,
+    "fence_bold": False,
+    "properties_color": False,
+    "properties_bold": False,
+}
+
+
+class Settings:
+    """Writes settings.json; the fixture puts the original bytes back."""
+
+    path = SETTINGS
+
+    def set(self, **options):
+        self.write({**PLAIN, **options})
+
+    def write(self, content):
+        self.path.write_text(json.dumps(content) if not isinstance(content, str) else content)
+
+    def remove(self, *keys):
+        self.write({k: v for k, v in PLAIN.items() if k not in keys})
+
+
+@pytest.fixture
+def settings():
+    original = SETTINGS.read_bytes()
+    try:
+        s = Settings()
+        s.set()
+        yield s
+    finally:
+        SETTINGS.write_bytes(original)
 
 ESC = "\x1b"
 BOLD, RESET = ESC + "[1m", ESC + "[0m"
@@ -446,3 +492,16 @@ def test_tle_shaped_body(settings):
     assert out[4] == "-" * width and out[5] == "epoch:    2024-01-01"
     assert out[9].split() == ["SI", "units", "Op.", "units"]
     assert [line.split()[0] for line in out[10:16]] == ["ecc", "sma", "inc", "raa", "arp", "tra"]
+
+
+@pytest.mark.parametrize("content", ["not json", json.dumps({"other": 1}), json.dumps(PLAIN)])
+def test_settings_file_closed_on_every_path(settings, content):
+    settings.write(content)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        try:
+            R._Representable__get_option("wall_char")
+        except (ValueError, KeyError):
+            pass
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]

@@ -2,6 +2,7 @@ import copy
 import json
 import math
 import pickle
+import re
 import subprocess
 import sys
 import warnings
@@ -104,6 +105,12 @@ def test_lines_padded_and_cut():
     assert t.line2 == l2 and len(t.line2) == 69
     assert t.satno == 25544
     assert t.epoch.jd == pytest.approx(utc_jd(2000, 1, 1, 0, 0, 0.0) - 1.0, abs=1e-8)  # year 00, day 0
+
+
+def test_an_eccentricity_field_of_one_is_refused_by_the_kepler_solver():
+    l1, l2 = make_lines()
+    with pytest.raises(ValueError, match="ecc"):
+        TLE(l1, l2[:26] + "1e1    " + l2[33:])
 
 
 def test_blank_line_2_gives_zeros_and_infinities():
@@ -488,3 +495,22 @@ def test_elset_text(plain_text, iss):
     assert ELSET(*iss)._get_body() == "5 elements"
     with pytest.raises(TypeError):
         iss[0]._get_body(1)
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(max_size=90), st.text(alphabet="0123456789 .-+eE", max_size=80))
+def test_any_text_builds_a_record(line1, line2):
+    try:
+        t = TLE("1 25544U 98067A   24001.50000000" + line1, line2)
+    except ValueError as error:
+        # Only the Kepler solver may refuse: an eccentricity field with an exponent ("1e1" is 1.0).
+        prefix = re.match(r"\.\d+(?:[eE][+-]?\d+)?", "." + line2.ljust(69)[26:33]).group()
+        assert "ecc" in str(error) and float(prefix) >= 1.0
+        return
+    for line in (t.line1, t.line2):
+        assert len(line.encode()) == 69
+    assert isinstance(t.satno, int) and isinstance(t.sma, float)
+    str(t)

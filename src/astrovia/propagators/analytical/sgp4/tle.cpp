@@ -442,6 +442,15 @@ nb::object elset_getitem_selection(const ELSET& e, nb::handle selection) {
     return make_elset(picked);
 }
 
+// The ELSET behind a Python object that methods receive untyped (they need the
+// object itself too); a bare ELSET.__new__ instance is refused like nanobind does.
+const ELSET& elset_of(nb::handle obj) {
+    if (!nb::isinstance<ELSET>(obj) || !nb::inst_ready(obj)) {
+        throw nb::type_error((std::string("expected an initialised ELSET, not ") + Py_TYPE(obj.ptr())->tp_name).c_str());
+    }
+    return *nb::inst_ptr<ELSET>(obj);
+}
+
 bool is_integral(nb::handle x) {
     if (x.is_none()) return false;
     const int r = PyObject_IsInstance(x.ptr(), bound.integral.ptr());
@@ -452,7 +461,7 @@ bool is_integral(nb::handle x) {
 nb::object stamps_of(nb::handle when) { return bound.time_type(when).attr("int64"); }
 
 nb::object elset_getitem(nb::handle self, nb::handle item) {
-    const ELSET& e = nb::cast<const ELSET&>(self);
+    const ELSET& e = elset_of(self);
     if (is_integral(item)) return elset_getitem_integral(e, item);
     if (PySlice_Check(item.ptr())) {
         auto* s = reinterpret_cast<PySliceObject*>(item.ptr());
@@ -492,7 +501,7 @@ struct PairIterator {
 };
 
 nb::object elset_next(nb::handle self) {
-    const ELSET& e = nb::cast<const ELSET&>(self);
+    const ELSET& e = elset_of(self);
     nb::object index = self.attr("index");
     nb::object size = nb::int_(e.size());
     const int more = PyObject_RichCompareBool(index.ptr(), size.ptr(), Py_LT);
@@ -547,7 +556,7 @@ NB_MODULE(tle, m) {
         "numeric prefix or 0. With strict_validation true, a wrong line number in column 1, a wrong\n"
         "checksum, different catalogue numbers on the two lines, or a line that is not 69 characters\n"
         "long raises ValueError.");
-    tle.def("__init__", &tle_init, "line1"_a.none(), "line2"_a.none(), "strict_validation"_a = false,
+    tle.def("__init__", &tle_init, "line1"_a.none(), "line2"_a.none(), "strict_validation"_a.none() = false,
             nb::sig("def __init__(self, line1: str, line2: str, strict_validation: bool = False) -> None"))
         .def_prop_ro("line1", [](const TLE& t) { return decode_line(t.line1); },
                      "The first line, 69 characters (padded with blanks or cut).")
@@ -578,7 +587,7 @@ NB_MODULE(tle, m) {
     nb::class_<MemberIterator>(m, "_ELSETIterator", "Iterator over the members of an ELSET.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](MemberIterator& it) -> nb::object {
-            const ELSET& e = nb::cast<const ELSET&>(it.elset);
+            const ELSET& e = elset_of(it.elset);
             if (it.next >= e.size()) throw nb::stop_iteration();
             return getitem(it.elset, it.next++);
         });
@@ -586,7 +595,7 @@ NB_MODULE(tle, m) {
     nb::class_<PairIterator>(m, "_ELSETPairs", "Iterator over consecutive pairs of members of an ELSET.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](PairIterator& it) -> nb::object {
-            const ELSET& e = nb::cast<const ELSET&>(it.elset);
+            const ELSET& e = elset_of(it.elset);
             if (!it.previous.is_valid()) it.previous = getitem(it.elset, 0);
             if (it.next >= e.size()) throw nb::stop_iteration();
             nb::object current = getitem(it.elset, it.next++);
@@ -606,7 +615,7 @@ NB_MODULE(tle, m) {
     elset.def("__init__", &elset_init, "tles"_a, nb::kw_only(), "satname"_a.none() = nb::none(),
               nb::sig("def __init__(self, *tles: TLE, satname: str | None = None) -> None"))
         .def_prop_ro("size", [](const ELSET& e) { return e.size(); }, "Number of members.")
-        .def_prop_ro("satname", [](nb::handle self) { return self.attr("_satname"); },
+        .def_prop_ro("satname", [](nb::handle self) { elset_of(self); return self.attr("_satname"); },
                      nb::sig("def satname(self) -> str | None"), "Satellite name given at construction, or None.")
         .def_prop_ro("satno", [](const ELSET& e) { return e.satno; }, "Common catalogue number.")
         .def_prop_ro("epoch", [](const ELSET& e) { return e.epoch; }, nb::sig("def epoch(self) -> Time"),
@@ -635,29 +644,30 @@ NB_MODULE(tle, m) {
                           nb::sig((std::string("def ") + el.name + "(self) -> numpy.typing.NDArray[numpy.float64]").c_str()),
                           el.doc);
     }
-    elset.def("__getitem__", &elset_getitem, "item"_a, nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"))
+    elset.def("__getitem__", &elset_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: Any) -> TLE | ELSET"))
         .def("_getitem_integral",
-             [](const ELSET& e, nb::handle item) { return elset_getitem_integral(e, item); }, "item"_a,
+             [](const ELSET& e, nb::handle item) { return elset_getitem_integral(e, item); }, "item"_a.none(),
              nb::sig("def _getitem_integral(self, item: numbers.Integral) -> TLE"))
         .def("_getitem_integral_slice",
-             [](const ELSET& e, nb::handle item) { return elset_getitem_integral_slice(e, item); }, "item"_a,
+             [](const ELSET& e, nb::handle item) { return elset_getitem_integral_slice(e, item); }, "item"_a.none(),
              nb::sig("def _getitem_integral_slice(self, item: slice) -> ELSET"))
         .def("_getitem_selection",
              [](const ELSET& e, nb::handle selection) { return elset_getitem_selection(e, selection); },
-             "selection"_a, nb::sig("def _getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"))
+             "selection"_a.none(), nb::sig("def _getitem_selection(self, selection: ndarray[bool | int]) -> ELSET"))
         .def("__iter__",
              [](nb::handle self) {
+                 elset_of(self);
                  nb::setattr(self, "index", nb::int_(0));
                  return MemberIterator{nb::borrow(self), 0};
              },
              nb::sig("def __iter__(self) -> Iterator[TLE]"))
         .def("__next__", &elset_next, nb::sig("def __next__(self) -> TLE"))
-        .def("pairwise", [](nb::handle self) { return PairIterator{nb::borrow(self), 1, nb::object()}; },
+        .def("pairwise", [](nb::handle self) { elset_of(self); return PairIterator{nb::borrow(self), 1, nb::object()}; },
              nb::sig("def pairwise(self) -> Iterator[tuple[TLE, TLE]]"),
              "Consecutive pairs of members: (0, 1), (1, 2), ... (size - 1 pairs).")
         .def("_get_header",
              [](nb::handle self) {
-                 const ELSET& e = nb::cast<const ELSET&>(self);
+                 const ELSET& e = elset_of(self);
                  PyObject* text = PyObject_Str(self.attr("_satname").ptr());
                  if (text == nullptr) throw nb::python_error();
                  nb::str name = nb::steal<nb::str>(text);
