@@ -1,6 +1,6 @@
-// Native interface of astrovia.state.coe: the Kepler solver table and the
-// anomaly conversions for elliptic orbits (0 <= e < 1), inline so that their
-// users compile them into their own loops.
+// Native interface of astrovia.state.coe: the Kepler solver table; the
+// anomaly conversions for elliptic orbits (0 <= e < 1) are inline in
+// anomaly.hpp (plain C++), so that their users compile them into their loops.
 #pragma once
 
 #include <cmath>
@@ -26,24 +26,6 @@ inline const Api* import_api() {
     return native::import_table<Api>("astrovia.state.coe", kCapsuleName, kApiVersion);
 }
 
-// Mean anomaly from eccentric anomaly (Kepler's equation).
-inline double mea_from_eca(double eca, double ecc) { return eca - ecc * std::sin(eca); }
-
-// True anomaly from eccentric anomaly, in the half-revolution of E:
-// tan(nu/2) = sqrt((1+e)/(1-e)) tan(E/2), written with atan2 so that it holds for all E.
-inline double tra_from_eca(double eca, double ecc) {
-    const double s = std::sin(eca), c = std::cos(eca);
-    return eca + 2.0 * std::atan2(ecc * s, 1.0 + std::sqrt(1.0 - ecc * ecc) - ecc * c) ;
-}
-
-// Eccentric anomaly from true anomaly, keeping the revolution count of nu.
-inline double eca_from_tra(double tra, double ecc) {
-    const double s = std::sin(tra), c = std::cos(tra);
-    return tra - 2.0 * std::atan2(ecc * s, 1.0 + std::sqrt(1.0 - ecc * ecc) + ecc * c);
-}
-
-inline double mea_from_tra(double tra, double ecc) { return mea_from_eca(eca_from_tra(tra, ecc), ecc); }
-
 }  // namespace astrovia::coe
 
-#include "state/coe/anomaly.hpp"  // the same conversions with angles in [0, 2 pi)
+#include "state/coe/anomaly.hpp"

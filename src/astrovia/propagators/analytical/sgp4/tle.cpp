@@ -113,9 +113,7 @@ double read_earth_constant(const char* name) {
 // angle function failed. The table's function is pure, so the lock is needed
 // only for the test.
 double c_tra_from_eca(double eca, double ecc) {
-    const double y = std::sin(eca) * std::sqrt(1.0 - ecc * ecc);
-    const double x = std::cos(eca) - ecc;
-    const double tra = bound.misc->atan2_asymmetric(y, x);
+    const double tra = coe::c_tra_from_eca(eca, ecc, std::sqrt(1.0 - ecc * ecc), bound.misc->atan2_asymmetric);
     PyGILState_STATE gil = PyGILState_Ensure();
     const bool failed = PyErr_Occurred() != nullptr;
     PyGILState_Release(gil);
