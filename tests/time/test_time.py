@@ -141,6 +141,7 @@ def test_array_protocols():
     assert np.any((t >= "2024-01-02") & (t < "2024-01-03"))
     np.testing.assert_array_equal(t - Time("2024-01-01"), [0.0, 86400.0, 172800.0])
     assert (t + 0.5)[0] - t[0] == 0.5
+    assert t[1] - 86400.0 == t[0] and (t - np.full(3, 60.0))[0] - t[0] == -60.0
     assert (t[0] + 1e-9).int64 - t[0].int64 == 1
     jd12 = t.tt.jd12
     assert jd12.shape == (3, 2) and jd12.flags.writeable

@@ -234,7 +234,7 @@ def _parse_iso(text, scale):
     if ss == 60 or sod >= NS_PER_DAY:
         if scale != "utc" or not (hh == 23 and mi == 59):
             raise ValueError(f"value {text!r}: second 60 exists only at the end of a UTC leap-second day")
-        if sod >= int(_utc_day_length_ns(np.int64(mjd))):
+        if sod >= _utc_day_length_scalar(mjd):
             raise ValueError(f"value {text!r}: there was no leap second at the end of that day")
     return _tt_from_label_scalar(scale, mjd, sod)
 
@@ -455,10 +455,10 @@ class Time:
         return Time(other)._ns
 
     def __sub__(self, other):
-        if isinstance(other, (int, float, np.number)) and not isinstance(other, (bool, np.integer)) or (
-            isinstance(other, np.ndarray) and other.dtype.kind == "f"
-        ):
-            return self + (-np.asarray(other, dtype=np.float64) if isinstance(other, np.ndarray) else -float(other))
+        """``t - u``: elapsed SI seconds (float64) for an epoch ``u``; ``t - seconds``: a ``Time``."""
+        is_seconds = isinstance(other, (int, float, np.floating)) and not isinstance(other, bool)
+        if is_seconds or (isinstance(other, np.ndarray) and other.dtype.kind == "f"):
+            return self + np.negative(other)
         try:
             ons = self._other_ns(other)
         except (TypeError, ValueError):
