@@ -1,0 +1,1 @@
+"""Time scales: ``astrovia.time.time.Time``."""
