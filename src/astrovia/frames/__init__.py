@@ -1,0 +1,1 @@
+"""Reference frames and the conversions between them."""

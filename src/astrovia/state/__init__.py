@@ -1,0 +1,1 @@
+"""Orbital states (``state``), ephemerides (``ephemeris``) and the Kepler solver (``coe``)."""

@@ -1,0 +1,1 @@
+"""Celestial bodies: ``astrovia.bodies.bodies``."""

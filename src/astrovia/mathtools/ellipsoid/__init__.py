@@ -1,0 +1,1 @@
+"""Reference ellipsoids: ``astrovia.mathtools.ellipsoid.ellipsoid``."""

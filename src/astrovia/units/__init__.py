@@ -1,0 +1,1 @@
+"""Unit factors: ``astrovia.units.units``."""
