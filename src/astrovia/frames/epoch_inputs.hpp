@@ -21,7 +21,11 @@ using native::Float64View;
 // by name at call time, as Python code of the module would see them.
 class ModuleGlobals {
 public:
-    void bind(nb::module_& m) { dict_ = m.attr("__dict__").ptr(); }  // the module outlives its functions
+    // A strong reference: the functions may outlive the module object (del sys.modules[...]).
+    void bind(nb::module_& m) {
+        dict_ = PyModule_GetDict(m.ptr());
+        Py_INCREF(dict_);
+    }
     nb::object get(const char* name) const {
         PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
         if (v == nullptr) {
