@@ -3,6 +3,10 @@
 # native modules only when a source changed.
 VENV    ?= .venv
 PYTHON  := $(VENV)/bin/python
+# The console-text tables are laid out by pandas, and pandas 3 changed the
+# default string dtype: their tests also run under pandas 2.2, in a second venv
+# that gets the same build as a wheel (no second compile).
+VENV22  ?= .venv-pandas22
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' \)) CMakeLists.txt
 
 .PHONY: demo test install bench clean
@@ -10,8 +14,9 @@ SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '
 demo: $(VENV)/.installed
 	$(PYTHON) examples/demo.py
 
-test: $(VENV)/.installed
+test: $(VENV)/.installed $(VENV22)/.installed
 	$(PYTHON) -m pytest tests
+	$(VENV22)/bin/python -m pytest tests/utils tests/propagators/analytical/sgp4
 
 bench: $(VENV)/.installed
 	for b in benchmarks/*.py; do $(PYTHON) $$b || exit 1; done
@@ -28,5 +33,15 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	flock build/.lock $(PYTHON) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
+$(VENV22)/.deps: pyproject.toml tools/setup-env.sh
+	bash tools/setup-env.sh $(VENV22) "pandas>=2.2,<2.3"
+	touch $@
+
+$(VENV22)/.installed: $(VENV22)/.deps $(VENV)/.installed
+	rm -rf build/wheel-pandas22
+	flock build/.lock $(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-pandas22 .
+	$(VENV22)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel-pandas22/astrovia-*.whl
+	touch $@
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV22)

@@ -4,6 +4,9 @@
 # Idempotent; `make` calls it only when pyproject.toml is newer than the venv.
 set -euo pipefail
 venv=${1:-.venv}
+# Optional extra requirement that narrows the package's own ones, e.g. "pandas<2.3"
+# for the second test environment.
+extra=${2:-}
 
 have_erfa() {
     [ -f /usr/include/erfa.h ] || [ -f /usr/local/include/erfa.h ] || [ -n "${CONDA_PREFIX:-}" -a -f "${CONDA_PREFIX:-}/include/erfa.h" ]
@@ -55,4 +58,5 @@ import tomllib
 p = tomllib.load(open("pyproject.toml", "rb"))["project"]
 print("\n".join(p["dependencies"] + p["optional-dependencies"]["test"]))
 PY
+if [ -n "$extra" ]; then echo "$extra" >> "$venv/.requirements.txt"; fi
 "$venv/bin/python" -m pip install -q -r "$venv/.requirements.txt"

@@ -27,26 +27,9 @@ inline void require_instance(nb::handle obj, nb::handle cls, const char* name) {
     }
 }
 
-// Imports `module` and returns its attribute `attr`, which must be a class.
-// Any failure becomes an ImportError that names what was missing, so a module
-// whose sibling is absent fails its own import clearly.
-inline nb::object import_type(const char* module, const char* attr) {
-    PyObject* mod = PyImport_ImportModule(module);
-    if (mod == nullptr) {
-        nb::python_error err;
-        throw nb::import_error((std::string("astrovia needs ") + module + ": " + err.what()).c_str());
-    }
-    nb::object m = nb::steal(mod);
-    if (!nb::hasattr(m, attr)) {
-        throw nb::import_error((std::string(module) + " has no attribute " + attr).c_str());
-    }
-    nb::object t = m.attr(attr);
-    if (!PyType_Check(t.ptr())) {
-        throw nb::import_error((std::string(module) + "." + attr + " is not a class").c_str());
-    }
-    return t;
-}
-
+// Imports `module` and returns its attribute `attr`. Any failure becomes an
+// ImportError that names what was missing, so a module whose sibling is absent
+// fails its own import clearly.
 inline nb::object import_attr(const char* module, const char* attr) {
     PyObject* mod = PyImport_ImportModule(module);
     if (mod == nullptr) {
@@ -58,6 +41,15 @@ inline nb::object import_attr(const char* module, const char* attr) {
         throw nb::import_error((std::string(module) + " has no attribute " + attr).c_str());
     }
     return m.attr(attr);
+}
+
+// The same for a class.
+inline nb::object import_type(const char* module, const char* attr) {
+    nb::object t = import_attr(module, attr);
+    if (!PyType_Check(t.ptr())) {
+        throw nb::import_error((std::string(module) + "." + attr + " is not a class").c_str());
+    }
+    return t;
 }
 
 // For a C++ type bound natively by another extension module: imports that

@@ -142,6 +142,39 @@ def _utc_parts(tt):
     return mjd.reshape(shape), sod.reshape(shape), length.reshape(shape), dat_ns.reshape(shape)
 
 
+def _tai_starts():
+    """TAI ns at UTC midnight of each change day of the leap-second table (a list)."""
+    global _TAI_STARTS
+    if _TAI_STARTS is None:
+        mjds, dats = _leap.table_lists()
+        _TAI_STARTS = [(c - MJD_J2000) * NS_PER_DAY - _HALF_DAY + d * NS_PER_S for c, d in zip(mjds, dats)]
+    return _TAI_STARTS
+
+
+_TAI_STARTS = None
+
+
+def _utc_parts_scalar(tt):
+    """(mjd, sod_ns, day_length_ns) of UTC for one TT stamp (a Python int), in plain Python."""
+    tai = tt - TT_MINUS_TAI_NS
+    starts = _tai_starts()
+    if tai < starts[0]:
+        mjd, sod, length = _utc_from_tt(np.asarray([tt], dtype=np.int64))
+        return int(mjd[0]), int(sod[0]), int(length[0])
+    mjds, dats = _leap.table_lists()
+    k = bisect_right(starts, tai) - 1
+    day, sod = divmod(tai - dats[k] * NS_PER_S + _HALF_DAY, NS_PER_DAY)
+    day += MJD_J2000
+    length = NS_PER_DAY
+    if k + 1 < len(mjds):
+        if day >= mjds[k + 1]:  # inside the leap second
+            day -= 1
+            sod += NS_PER_DAY
+        if mjds[k + 1] == day + 1:
+            length += (dats[k + 1] - dats[k]) * NS_PER_S
+    return day, sod, length
+
+
 def _utc_from_tt(tt):
     """(mjd, sod_ns, day_length_ns) of UTC for TT ns."""
     return _utc_parts(tt)[:3]
@@ -327,7 +360,7 @@ class Time:
         else:
             if not -(2**63) <= ns < 2**63:
                 raise ValueError(f"value {value!r} lies outside the range of Time")
-            self._ns = np.int64(ns)
+            self._ns = ns  # a Python int for one epoch: the cheapest to make
 
     @classmethod
     def _from_ns(cls, ns):
@@ -343,7 +376,7 @@ class Time:
             v = self._ns.view()
             v.flags.writeable = False
             return v
-        return self._ns
+        return np.int64(self._ns)
 
     @property
     def size(self):
@@ -370,12 +403,12 @@ class Time:
             if sel.ndim != 1:
                 raise IndexError("a Time index must select a one-dimensional set of epochs")
             return Time._from_ns(sel)
-        return Time._from_ns(np.int64(sel))
+        return Time._from_ns(int(sel))
 
     def __iter__(self):
         if not isinstance(self._ns, np.ndarray):
             raise TypeError("a one-epoch Time is not iterable")
-        for v in self._ns:
+        for v in self._ns.tolist():
             yield Time._from_ns(v)
 
     # scales
@@ -452,7 +485,7 @@ class Time:
         ns = self._ns + delta
         if isinstance(ns, np.ndarray) and ns.ndim == 1:
             return Time._from_ns(ns)
-        return Time._from_ns(np.int64(ns))
+        return Time._from_ns(int(ns))
 
     __radd__ = __add__
 
@@ -554,6 +587,9 @@ class _ScaleView:
     @property
     def jd(self):
         """Julian date(s): a float, or a float64 array."""
+        if self._scale == "utc" and not isinstance(self._ns, np.ndarray):
+            mjd, sod, length = _utc_parts_scalar(self._ns)
+            return (mjd + MJD_TO_JD) + sod / length
         jd = self._jd12()
         r = jd[:, 0] + jd[:, 1]
         return r if isinstance(self._ns, np.ndarray) else float(r[0])
@@ -561,6 +597,9 @@ class _ScaleView:
     @property
     def mjd(self):
         """Modified Julian date(s): a float, or a float64 array."""
+        if self._scale == "utc" and not isinstance(self._ns, np.ndarray):
+            mjd, sod, length = _utc_parts_scalar(self._ns)
+            return mjd + sod / length
         if self._scale == "utc":  # integral day plus fraction: the most precise sum
             mjd, sod, length = _utc_from_tt(np.atleast_1d(self._ns))
             r = mjd + sod / length

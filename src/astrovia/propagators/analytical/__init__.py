@@ -1,0 +1,1 @@
+"""Analytical orbit propagators."""

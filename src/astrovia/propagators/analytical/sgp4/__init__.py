@@ -1,0 +1,1 @@
+"""SGP4 two-line element sets."""

@@ -1,0 +1,1 @@
+"""Console text of astrovia objects: the framed-text base class and its settings."""
