@@ -1,6 +1,12 @@
+import pathlib
+import sys
+
 import pytest
 
-from frames_oracle import EOPOverride
+# The tests import their pyerfa oracle as a plain module (pytest runs with --import-mode=importlib).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from frames_oracle import EOPOverride  # noqa: E402
 
 
 @pytest.fixture
