@@ -20,7 +20,6 @@ import warnings
 import erfa
 import numpy as np
 
-import astrovia
 from astrovia.frames import geocentric, rotations
 from astrovia.iers import EOP
 from astrovia.time.time import Time
@@ -32,13 +31,16 @@ N_ROT = 40_000 if QUICK else 200_000
 N_TEME = 1_000_000
 
 
-def median_time(f, repeats=REPEATS):
-    times = []
+def medians(*fs, repeats=REPEATS):
+    """Median seconds of each callable; the callables take turns, so a load change on this shared
+    machine hits all of them alike."""
+    times = [[] for _ in fs]
     for _ in range(repeats):
-        t0 = clock.perf_counter()
-        f()
-        times.append(clock.perf_counter() - t0)
-    return statistics.median(times)
+        for f, ts in zip(fs, times):
+            t0 = clock.perf_counter()
+            f()
+            ts.append(clock.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
 
 
 def epochs(n):
@@ -82,7 +84,9 @@ def gathering(t, with_tt):
 
 
 def main():
-    print(f"astrovia {astrovia.__version__ if hasattr(astrovia, '__version__') else ''} numpy {np.__version__} "
+    from importlib.metadata import version
+
+    print(f"astrovia {version('astrovia')} numpy {np.__version__} "
           f"pyerfa {erfa.__version__}, {os.cpu_count()} cores, median of {REPEATS}")
     plain = plain_chain()
     if plain:
@@ -93,9 +97,8 @@ def main():
     t = epochs(N_GCRF)
     r, v = states(N_GCRF)
     tt = t.tt.jd12.reshape(-1, 2)
-    t_geo = median_time(lambda: geocentric.ITRF_from_GCRF(t, r, v))
-    t_pnm = median_time(lambda: erfa.pnm00a(tt[:, 0], tt[:, 1]))
-    t_gather = median_time(lambda: gathering(t, True))
+    t_geo, t_pnm, t_gather = medians(lambda: geocentric.ITRF_from_GCRF(t, r, v),
+                                     lambda: erfa.pnm00a(tt[:, 0], tt[:, 1]), lambda: gathering(t, True))
     print(f"geocentric.ITRF_from_GCRF N={N_GCRF}: {ns(t_geo, N_GCRF):.0f} ns/epoch "
           f"(gathering {ns(t_gather, N_GCRF):.0f}), pyerfa pnm00a {ns(t_pnm, N_GCRF):.0f} ns/epoch: "
           f"ratio {t_geo / t_pnm:.3f} (bar <= 1.10)")
@@ -103,9 +106,9 @@ def main():
     # rotations on all threads against geocentric on one
     t = epochs(N_ROT)
     r, v = states(N_ROT)
-    t_rot = median_time(lambda: rotations.ITRF_from_GCRF(t, r, v))
-    t_geo = median_time(lambda: geocentric.ITRF_from_GCRF(t, r, v))
-    t_mat = median_time(lambda: rotations.rot_ITRF_from_GCRF(t))
+    t_rot, t_geo, t_mat = medians(lambda: rotations.ITRF_from_GCRF(t, r, v),
+                                  lambda: geocentric.ITRF_from_GCRF(t, r, v),
+                                  lambda: rotations.rot_ITRF_from_GCRF(t))
     print(f"rotations.ITRF_from_GCRF N={N_ROT}: {ns(t_rot, N_ROT):.0f} ns/epoch, geocentric {ns(t_geo, N_ROT):.0f}: "
           f"speed-up {t_geo / t_rot:.2f} (bar >= 1.8); rot_ITRF_from_GCRF {ns(t_mat, N_ROT):.0f} ns/epoch")
 
@@ -114,18 +117,16 @@ def main():
 
     t = epochs(N_TEME)
     r, v = states(N_TEME)
-    t_teme = median_time(lambda: geocentric.ITRF_from_TEME(t, r, v))
-    t_ut1 = median_time(lambda: t.ut1.jd12.reshape(-1, 2))
-    t_mjd = median_time(lambda: t.utc.mjd)
     mjd = t.utc.mjd
-    t_eop = median_time(lambda: EOP(mjd))
-    t_gather = t_ut1 + t_mjd + t_eop
     ut1 = t.ut1.jd12.reshape(-1, 2)
-    e = EOP(t.utc.mjd)
+    e = EOP(mjd)
     xp, yp = float(e.pm_x[0]), float(e.pm_y[0])  # skyfield takes one polar-motion value
     rk, vk = np.ascontiguousarray(r.T) / 1e3, np.ascontiguousarray(v.T) * 86.4  # km, km/day
     ut1a, ut1b = ut1[:, 0].copy(), ut1[:, 1].copy()
-    t_sky = median_time(lambda: TEME_to_ITRF(ut1a, rk, vk, xp, yp, ut1b))
+    t_teme, t_sky, t_ut1, t_mjd, t_eop = medians(
+        lambda: geocentric.ITRF_from_TEME(t, r, v), lambda: TEME_to_ITRF(ut1a, rk, vk, xp, yp, ut1b),
+        lambda: t.ut1.jd12.reshape(-1, 2), lambda: t.utc.mjd, lambda: EOP(mjd))
+    t_gather = t_ut1 + t_mjd + t_eop
     loop = t_teme - t_gather
     line = (f"geocentric.ITRF_from_TEME N={N_TEME}: {ns(t_teme, N_TEME):.0f} ns/epoch = gathering "
             f"{ns(t_gather, N_TEME):.0f} (ut1.jd12 {ns(t_ut1, N_TEME):.0f}, utc.mjd {ns(t_mjd, N_TEME):.0f}, "
@@ -148,8 +149,8 @@ def main():
     rep = CartesianRepresentation(r.T * u.m, differentials=CartesianDifferential(v.T * u.m / u.s))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        t_ast = median_time(lambda: GCRS(rep, obstime=at).transform_to(ITRS(obstime=at)))
-    t_geo = median_time(lambda: geocentric.ITRF_from_GCRF(t, r, v))
+        t_ast, t_geo = medians(lambda: GCRS(rep, obstime=at).transform_to(ITRS(obstime=at)),
+                               lambda: geocentric.ITRF_from_GCRF(t, r, v))
     print(f"astropy GCRS->ITRS N={N_GCRF}: {ns(t_ast, N_GCRF):.0f} ns/epoch; geocentric.ITRF_from_GCRF "
           f"{ns(t_geo, N_GCRF):.0f}: astropy / astrovia {t_ast / t_geo:.2f}")
 
