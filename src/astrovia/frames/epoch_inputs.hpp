@@ -1,0 +1,162 @@
+// Gathering the per-epoch inputs of the frame conversions from a Time and the
+// Earth-orientation source, and the argument checks shared by the
+// astrovia.frames extension modules. Binding layer: needs the interpreter lock.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+#include "_native/buffer.hpp"
+#include "_native/checks.hpp"
+
+namespace astrovia::frames {
+
+namespace nb = nanobind;
+using native::Float64View;
+
+// The module's own globals, so that `EOP` and sibling functions are looked up
+// by name at call time, as Python code of the module would see them.
+class ModuleGlobals {
+public:
+    // A strong reference: the functions may outlive the module object (del sys.modules[...]).
+    void bind(nb::module_& m) {
+        dict_ = PyModule_GetDict(m.ptr());
+        Py_INCREF(dict_);
+    }
+    nb::object get(const char* name) const {
+        PyObject* v = PyDict_GetItemString(dict_, name);  // borrowed
+        if (v == nullptr) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw nb::python_error();
+        }
+        return nb::borrow(v);
+    }
+
+private:
+    PyObject* dict_ = nullptr;
+};
+
+// Module-level bindings every frames extension makes at import.
+inline void bind_module_globals(nb::module_& m, ModuleGlobals& globals) {
+    m.attr("numpy") = nb::module_::import_("numpy");
+    m.attr("EOP") = native::import_attr("astrovia.iers", "EOP");
+    m.attr("NDArray") = native::import_attr("numpy.typing", "NDArray");
+    m.attr("Time") = native::import_type("astrovia.time.time", "Time");
+    globals.bind(m);
+}
+
+inline Py_ssize_t as_index(nb::handle obj) {
+    PyObject* idx = PyNumber_Index(obj.ptr());
+    if (idx == nullptr) throw nb::python_error();
+    Py_ssize_t n = PyLong_AsSsize_t(idx);
+    Py_DECREF(idx);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    return n;
+}
+
+// Epoch inputs of one call: two-part TT and UT1 dates (rows of (date1, date2))
+// and the Earth-orientation series. The views keep their arrays alive.
+struct EpochInputs {
+    std::optional<Float64View> tt, ut1;          // (N, 2)
+    std::optional<Float64View> pm_x, pm_y, dX, dY, lod;  // (N,)
+};
+
+inline nb::object jd12_rows(nb::handle time, const char* scale) {
+    return time.attr(scale).attr("jd12").attr("reshape")(-1, 2);
+}
+
+// GCRF variant: TT dates, UT1 dates, one EOP call on the UTC MJDs, then pm_x, pm_y, dX, dY, lod.
+// TEME variant (with_tt = false): UT1 dates, the EOP call, then pm_x, pm_y, lod.
+inline void gather_epoch_inputs(nb::handle time, const ModuleGlobals& globals, bool with_tt, EpochInputs& in) {
+    if (with_tt) in.tt.emplace(jd12_rows(time, "tt"), 2, true, "time.tt.jd12");
+    in.ut1.emplace(jd12_rows(time, "ut1"), 2, true, "time.ut1.jd12");
+    nb::object eop = globals.get("EOP")(time.attr("utc").attr("mjd"));
+    in.pm_x.emplace(eop.attr("pm_x"), 1, true, "EOP(time.utc.mjd).pm_x");
+    in.pm_y.emplace(eop.attr("pm_y"), 1, true, "EOP(time.utc.mjd).pm_y");
+    if (with_tt) {
+        in.dX.emplace(eop.attr("dX"), 1, true, "EOP(time.utc.mjd).dX");
+        in.dY.emplace(eop.attr("dY"), 1, true, "EOP(time.utc.mjd).dY");
+    }
+    in.lod.emplace(eop.attr("lod"), 1, true, "EOP(time.utc.mjd).lod");
+}
+
+inline std::string plural(Py_ssize_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// The epoch inputs must cover N epochs; `exact_rows`: the date arrays must have exactly N rows.
+inline void check_epoch_inputs(const EpochInputs& in, Py_ssize_t n, bool exact_rows, const char* n_source) {
+    auto dates = [&](const std::optional<Float64View>& v, const char* name) {
+        if (!v) return;
+        if (exact_rows ? v->shape(0) != n : v->shape(0) < n) {
+            throw nb::value_error((std::string(name) + " has " + plural(v->shape(0), "row") + ", but " +
+                                   n_source + " is " + std::to_string(n)).c_str());
+        }
+        if (v->shape(1) < 2) {
+            throw nb::value_error((std::string(name) + " must have 2 columns (date1, date2), not " +
+                                   std::to_string(v->shape(1))).c_str());
+        }
+    };
+    dates(in.tt, "time.tt.jd12");
+    dates(in.ut1, "time.ut1.jd12");
+    auto series = [&](const std::optional<Float64View>& v, const char* name) {
+        if (v && v->shape(0) < n) {
+            throw nb::value_error((std::string("EOP(time.utc.mjd).") + name + " has " +
+                                   plural(v->shape(0), "value") + ", fewer than the " + plural(n, "epoch") +
+                                   " to convert").c_str());
+        }
+    };
+    series(in.pm_x, "pm_x");
+    series(in.pm_y, "pm_y");
+    series(in.dX, "dX");
+    series(in.dY, "dY");
+    series(in.lod, "lod");
+}
+
+// A state array must give rows 0..N-1 and columns 0..2.
+inline void check_state_array(const Float64View& a, Py_ssize_t n, const char* name) {
+    if (a.shape(0) < n) {
+        throw nb::value_error((std::string(name) + " has " + plural(a.shape(0), "row") + ", fewer than the " +
+                               plural(n, "epoch") + " to convert").c_str());
+    }
+    if (a.shape(1) < 3) {
+        throw nb::value_error((std::string(name) + " has " + plural(a.shape(1), "column") +
+                               ", but 3 (x, y, z) are needed").c_str());
+    }
+}
+
+// Raises the TypeError a buffer view would raise, before any array is allocated for `obj`.
+inline void require_buffer(nb::handle obj, const char* name) {
+    if (!PyObject_CheckBuffer(obj.ptr())) {
+        throw nb::type_error((std::string(name) + " must be a float64 array (an object with the buffer interface), not " +
+                              Py_TYPE(obj.ptr())->tp_name).c_str());
+    }
+}
+
+// Plain strided access for loops that run without the interpreter lock.
+struct Rows {
+    char* base;
+    Py_ssize_t row_stride, col_stride;
+    explicit Rows(const Float64View& v) : base(v.bytes()), row_stride(v.stride(0)), col_stride(v.stride(1)) {}
+    double& at(Py_ssize_t i, int j) const {
+        return *reinterpret_cast<double*>(base + i * row_stride + j * col_stride);
+    }
+    void load(Py_ssize_t i, double out[3]) const {
+        for (int j = 0; j < 3; ++j) out[j] = at(i, j);
+    }
+    void store(Py_ssize_t i, const double in[3]) const {
+        for (int j = 0; j < 3; ++j) at(i, j) = in[j];
+    }
+};
+
+struct Series {
+    char* base;
+    Py_ssize_t stride;
+    explicit Series(const Float64View& v) : base(v.bytes()), stride(v.stride(0)) {}
+    double operator[](Py_ssize_t i) const { return *reinterpret_cast<const double*>(base + i * stride); }
+};
+
+}  // namespace astrovia::frames

@@ -1,0 +1,147 @@
+// astrovia.frames.geocentric: positions and velocities between GCRF, TEME and ITRF.
+//
+// Every function runs on the calling thread with the interpreter lock held.
+#include <nanobind/nanobind.h>
+
+#include "_native/buffer.hpp"
+#include "_native/checks.hpp"
+#include "frames/celestial_chain.hpp"
+#include "frames/epoch_inputs.hpp"
+
+namespace nb = nanobind;
+using namespace astrovia;
+using frames::EpochInputs;
+using frames::Rows;
+using frames::Series;
+using native::Float64View;
+
+namespace {
+
+frames::ModuleGlobals globals;
+
+enum class Direction { itrf_from_gcrf, gcrf_from_itrf, itrf_from_teme, teme_from_itrf };
+
+constexpr bool uses_gcrf_chain(Direction d) {
+    return d == Direction::itrf_from_gcrf || d == Direction::gcrf_from_itrf;
+}
+
+// Native counterpart of each Python function: fills rows 0..N-1 of r_out and
+// v_out, N being the row count of the TT (GCRF chain) or UT1 (TEME chain) dates.
+template <Direction D>
+void c_convert(nb::handle time, const Float64View& r_in, const Float64View& v_in, const Float64View& r_out,
+               const Float64View& v_out, const char* r_name, const char* v_name) {
+    constexpr bool gcrf = uses_gcrf_chain(D);
+    EpochInputs in;
+    frames::gather_epoch_inputs(time, globals, gcrf, in);
+    const Py_ssize_t n = gcrf ? in.tt->shape(0) : in.ut1->shape(0);
+    frames::check_epoch_inputs(in, n, false, gcrf ? "the row count of time.tt.jd12" : "the row count of time.ut1.jd12");
+    frames::check_state_array(r_in, n, r_name);
+    frames::check_state_array(v_in, n, v_name);
+    frames::check_state_array(r_out, n, r_name);
+    frames::check_state_array(v_out, n, v_name);
+
+    const Rows ri(r_in), vi(v_in), ro(r_out), vo(v_out), ut1(*in.ut1);
+    const Series xp(*in.pm_x), yp(*in.pm_y), lod(*in.lod);
+    double r[3], v[3], rr[3], vv[3];
+    if constexpr (gcrf) {
+        const Rows tt(*in.tt);
+        const Series dx(*in.dX), dy(*in.dY);
+        frames::GcrfChain c;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            frames::gcrf_chain_one_epoch(tt.at(i, 0), tt.at(i, 1), ut1.at(i, 0), ut1.at(i, 1), xp[i], yp[i], dx[i],
+                                         dy[i], c);
+            ri.load(i, r);
+            vi.load(i, v);
+            const double omega = frames::earth_rotation_rate(lod[i]);
+            if constexpr (D == Direction::itrf_from_gcrf) {
+                frames::itrf_from_gcrf_one_epoch(c, omega, r, v, rr, vv);
+            } else {
+                frames::gcrf_from_itrf_one_epoch(c, omega, r, v, rr, vv);
+            }
+            ro.store(i, rr);
+            vo.store(i, vv);
+        }
+    } else {
+        frames::TemeChain c;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            frames::teme_chain_one_epoch(ut1.at(i, 0), ut1.at(i, 1), xp[i], yp[i], D == Direction::teme_from_itrf,
+                                         c);
+            ri.load(i, r);
+            vi.load(i, v);
+            const double omega = frames::earth_rotation_rate(lod[i]);
+            if constexpr (D == Direction::itrf_from_teme) {
+                frames::itrf_from_teme_one_epoch(c, omega, r, v, rr, vv);
+            } else {
+                frames::teme_from_itrf_one_epoch(c, omega, r, v, rr, vv);
+            }
+            ro.store(i, rr);
+            vo.store(i, vv);
+        }
+    }
+}
+
+// The Python-facing shell: fresh outputs shaped like the inputs, the Time
+// check (None passes it and fails at its first attribute), writable input views.
+template <Direction D>
+nb::tuple convert(nb::handle time, nb::handle r_in, nb::handle v_in, const char* r_name, const char* v_name) {
+    // An object without the buffer interface is a TypeError, whatever numpy.zeros_like would make of it.
+    frames::require_buffer(r_in, r_name);
+    frames::require_buffer(v_in, v_name);
+    nb::object r_out = native::numpy_zeros_like(r_in);
+    nb::object v_out = native::numpy_zeros_like(v_in);
+    // zeros_like keeps dtype and dimensions, so a failure here is a fault of the input.
+    const Float64View ro(r_out, 2, true, r_name), vo(v_out, 2, true, v_name);
+    if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
+    const Float64View ri(r_in, 2, true, r_name), vi(v_in, 2, true, v_name);
+    c_convert<D>(time, ri, vi, ro, vo, r_name, v_name);
+    nb::object asarray = native::numpy_attr("asarray");
+    return nb::make_tuple(asarray(r_out), asarray(v_out));
+}
+
+}  // namespace
+
+NB_MODULE(geocentric, m) {
+    m.doc() =
+        "Positions and velocities between the celestial frames GCRF and TEME and the Earth-fixed ITRF.\n\n"
+        "Each function takes a Time of N epochs and two float64 arrays of at least N rows and 3 columns\n"
+        "(positions in any length unit, velocities in that unit per second; any strides; writable buffers,\n"
+        "which are never written) and returns fresh arrays shaped like the inputs, rows 0..N-1 converted,\n"
+        "the rest zero. GCRF<->ITRF: IAU 2000A precession-nutation with the IERS pole offsets dX, dY,\n"
+        "Earth rotation angle and polar motion with s' (N = rows of time.tt.jd12). TEME<->ITRF: GMST 1982\n"
+        "and polar motion (N = rows of time.ut1.jd12). Earth-orientation values come from one\n"
+        "EOP(time.utc.mjd) call; velocities include the Earth-rotation term with the rate corrected for LOD.";
+    frames::bind_module_globals(m, globals);
+
+    m.def(
+        "ITRF_from_GCRF",
+        [](nb::handle time, nb::handle r, nb::handle v) {
+            return convert<Direction::itrf_from_gcrf>(time, r, v, "r_GCRF", "v_GCRF");
+        },
+        nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),
+        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray, v_GCRF: NDArray) -> tuple(NDArray, 2)"),
+        "GCRF positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
+    m.def(
+        "GCRF_from_ITRF",
+        [](nb::handle time, nb::handle r, nb::handle v) {
+            return convert<Direction::gcrf_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
+        },
+        nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
+        nb::sig("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray, v_ITRF: NDArray) -> tuple(NDArray, 2)"),
+        "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to GCRF; returns (r_GCRF, v_GCRF).");
+    m.def(
+        "ITRF_from_TEME",
+        [](nb::handle time, nb::handle r, nb::handle v) {
+            return convert<Direction::itrf_from_teme>(time, r, v, "r_TEME", "v_TEME");
+        },
+        nb::arg("time").none(), nb::arg("r_TEME"), nb::arg("v_TEME"),
+        nb::sig("def ITRF_from_TEME(time: Time, r_TEME: NDArray, v_TEME: NDArray) -> tuple(NDArray, 2)"),
+        "TEME positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
+    m.def(
+        "TEME_from_ITRF",
+        [](nb::handle time, nb::handle r, nb::handle v) {
+            return convert<Direction::teme_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
+        },
+        nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
+        nb::sig("def TEME_from_ITRF(time: Time, r_ITRF: NDArray, v_ITRF: NDArray) -> tuple(NDArray, 2)"),
+        "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to TEME; returns (r_TEME, v_TEME).");
+}
