@@ -154,6 +154,17 @@ def _dut1(mjd_utc):
     return _current().interpolate(x.reshape(-1), [_UT1_ROW])[0].reshape(x.shape)
 
 
+def _ut1_jd12_into(tt_ns, out):
+    """UT1 two-part Julian dates of TT stamps (int64, contiguous) written into ``out`` (N, 2)
+    in one native pass; False when that pass does not apply (a non-daily table, or an
+    epoch before 1972), and the caller takes the general route."""
+    s = _current()
+    if s.step is None:
+        return False
+    ch, dat = _leap.table()
+    return _timecore.ut1_jd12(tt_ns, ch, dat, s.mjd0, s.step, s.table, _UT1_ROW, out)
+
+
 class EOP:
     """Earth-orientation values at UTC modified Julian dates.
 

@@ -570,6 +570,10 @@ class _ScaleView:
             np.divide(sod, length, out=out[:, 1])
             return out
         if self._scale == "ut1":
+            from astrovia.iers import _ut1_jd12_into
+
+            if _ut1_jd12_into(np.ascontiguousarray(ns, dtype=np.int64), out):
+                return out
             u, dut1 = _ut1_parts(ns)
             _timecore.label_jd12(u, out)
             out[:, 1] += dut1 / 86400.0

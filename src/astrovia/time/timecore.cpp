@@ -27,48 +27,96 @@ inline int64_t floor_div(int64_t a, int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
+// Walks the leap-second table for TAI stamps; epochs usually come in order, so
+// each search starts from the last hit.
+class LeapCursor {
+public:
+    LeapCursor(const I64& ch, const I64& dat) : c_(ch.data()), d_(dat.data()), m_(std::min<size_t>(ch.shape(0), 256)) {
+        // TAI at UTC midnight of each change day
+        for (size_t j = 0; j < m_; ++j) start_[j] = (c_[j] - kMjdJ2000) * kNsPerDay - kHalfDay + d_[j] * kNsPerS;
+    }
+
+    // UTC day, ns into it, the day's length and TAI-UTC [ns] of a TAI stamp
+    // from 1972 on; false for an earlier stamp (ERFA's rates, left to the caller).
+    bool utc(int64_t tai, int64_t& day, int64_t& sod, int64_t& length, int64_t& dat_ns) {
+        if (m_ == 0 || tai < start_[0]) return false;
+        if (!(tai >= start_[k_] && (k_ + 1 == m_ || tai < start_[k_ + 1]))) {
+            k_ = static_cast<size_t>(std::upper_bound(start_, start_ + m_, tai) - start_) - 1;
+        }
+        const int64_t u = tai - d_[k_] * kNsPerS + kHalfDay;
+        day = floor_div(u, kNsPerDay);
+        sod = u - day * kNsPerDay;
+        day += kMjdJ2000;
+        length = kNsPerDay;
+        if (k_ + 1 < m_) {
+            if (day >= c_[k_ + 1]) {  // inside the leap second at the end of day c[k+1] - 1
+                day -= 1;
+                sod += kNsPerDay;
+            }
+            if (c_[k_ + 1] == day + 1) length += (d_[k_ + 1] - d_[k_]) * kNsPerS;
+        }
+        dat_ns = d_[k_] * kNsPerS;
+        return true;
+    }
+
+private:
+    const int64_t* c_;
+    const int64_t* d_;
+    size_t m_;
+    size_t k_ = 0;
+    int64_t start_[256];
+};
+
+// Row index and weight of date x in a daily table (rows x0, x0 + step, ...), held at the ends.
+inline void locate_daily(double x, double x0, double step, size_t rows, size_t& j, double& w) {
+    const double last = static_cast<double>(rows - 1);
+    double pos = (x - x0) / step;
+    pos = pos < 0.0 ? 0.0 : (pos > last ? last : pos);
+    j = static_cast<size_t>(pos);
+    if (j + 1 >= rows) j = rows >= 2 ? rows - 2 : 0;
+    w = pos - static_cast<double>(j);
+}
+
 // UTC day, nanoseconds into it, the day's length and TAI-UTC, for TT stamps
 // from 1972 on. Returns the number of earlier epochs, whose outputs are left
-// for the caller (ERFA's pre-1972 rates).
+// for the caller.
 size_t utc_from_tt(I64 tt, I64 ch, I64 dat, I64 mjd, I64 sod, I64 len, I64 dat_out) {
-    const size_t n = tt.shape(0), m = ch.shape(0);
-    const int64_t* c = ch.data();
-    const int64_t* d = dat.data();
-    // TAI at UTC midnight of each change day
-    int64_t start[256];
-    const size_t mm = std::min<size_t>(m, 256);
-    for (size_t j = 0; j < mm; ++j) start[j] = (c[j] - kMjdJ2000) * kNsPerDay - kHalfDay + d[j] * kNsPerS;
+    const size_t n = tt.shape(0);
+    LeapCursor leap(ch, dat);
     size_t early = 0;
-    size_t k = 0;
     for (size_t i = 0; i < n; ++i) {
-        const int64_t tai = tt.data()[i] - kTtMinusTai;
-        if (tai < start[0]) {
+        if (!leap.utc(tt.data()[i] - kTtMinusTai, mjd.data()[i], sod.data()[i], len.data()[i], dat_out.data()[i])) {
             ++early;
             mjd.data()[i] = 0; sod.data()[i] = 0; len.data()[i] = kNsPerDay; dat_out.data()[i] = 0;
-            continue;
         }
-        // epochs usually come in order: start the search from the last hit
-        if (!(tai >= start[k] && (k + 1 == mm || tai < start[k + 1]))) {
-            k = static_cast<size_t>(std::upper_bound(start, start + mm, tai) - start) - 1;
-        }
-        const int64_t u = tai - d[k] * kNsPerS + kHalfDay;
-        int64_t day = floor_div(u, kNsPerDay);
-        int64_t s = u - day * kNsPerDay;
-        day += kMjdJ2000;
-        int64_t length = kNsPerDay;
-        if (k + 1 < mm) {
-            if (day >= c[k + 1]) {  // inside the leap second at the end of day c[k+1] - 1
-                day -= 1;
-                s += kNsPerDay;
-            }
-            if (c[k + 1] == day + 1) length += (d[k + 1] - d[k]) * kNsPerS;
-        }
-        mjd.data()[i] = day;
-        sod.data()[i] = s;
-        len.data()[i] = length;
-        dat_out.data()[i] = d[k] * kNsPerS;
     }
     return early;
+}
+
+// UT1 two-part Julian dates in one pass: UTC parts, UT1-TAI interpolated in
+// column `ut1_col` of the daily table at the UTC date, UT1 = TAI + (UT1-TAI).
+// Returns false (outputs incomplete) when an epoch precedes 1972.
+bool ut1_jd12(I64 tt, I64 ch, I64 dat, double x0, double step, F64x2 table, int64_t ut1_col, F64x2 out) {
+    const size_t n = tt.shape(0), rows = table.shape(0), cols = table.shape(1);
+    LeapCursor leap(ch, dat);
+    double* o = out.data();
+    for (size_t i = 0; i < n; ++i) {
+        int64_t day, sod, length, dat_ns;
+        const int64_t tai = tt.data()[i] - kTtMinusTai;
+        if (!leap.utc(tai, day, sod, length, dat_ns)) return false;
+        const double mjd = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+        size_t j;
+        double w;
+        locate_daily(mjd, x0, step, rows, j, w);
+        const double* a = table.data() + j * cols + ut1_col;
+        const double ut1_tai = a[0] + w * ((rows >= 2 ? a[cols] : a[0]) - a[0]);
+        const int64_t u = tai - dat_ns;  // the uniform UTC label (ns from noon of MJD 51544)
+        const int64_t days = floor_div(u, kNsPerDay);
+        o[2 * i] = 2451545.0 + static_cast<double>(days);
+        o[2 * i + 1] = static_cast<double>(u - days * kNsPerDay) / static_cast<double>(kNsPerDay) +
+                       (ut1_tai + static_cast<double>(dat_ns) * 1e-9) / 86400.0;
+    }
+    return true;
 }
 
 // Two-part Julian dates of a uniform scale's labels (ns from JD 2451545.0 of that scale).
@@ -91,17 +139,14 @@ using F64 = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 // it comes out as UT1-UTC; pass -1 for none.
 void interp_daily(F64 x, double x0, double step, F64x2 table, I64 ch, I64 dat, int64_t ut1_row, F64x2 out) {
     const size_t n = x.shape(0), rows = table.shape(0), k_cols = table.shape(1);
-    const double last = static_cast<double>(rows - 1);
     const int64_t* c = ch.data();
     const int64_t* d = dat.data();
     const size_t m = ch.shape(0);
     size_t k = 0;
     for (size_t i = 0; i < n; ++i) {
-        double pos = (x.data()[i] - x0) / step;
-        pos = pos < 0.0 ? 0.0 : (pos > last ? last : pos);
-        size_t j = static_cast<size_t>(pos);
-        if (j + 1 >= rows) j = rows >= 2 ? rows - 2 : 0;
-        const double w = pos - static_cast<double>(j);
+        size_t j;
+        double w;
+        locate_daily(x.data()[i], x0, step, rows, j, w);
         const double* a = table.data() + j * k_cols;
         const double* b = a + (rows >= 2 ? k_cols : 0);
         for (size_t col = 0; col < k_cols; ++col) out.data()[col * n + i] = a[col] + w * (b[col] - a[col]);
@@ -125,6 +170,8 @@ NB_MODULE(_timecore, m) {
     m.doc() = "Per-epoch loops of astrovia.time (private).";
     m.def("utc_from_tt", &utc_from_tt, nb::arg("tt"), nb::arg("ch"), nb::arg("dat"), nb::arg("mjd"), nb::arg("sod"),
           nb::arg("length"), nb::arg("dat_out"));
+    m.def("ut1_jd12", &ut1_jd12, nb::arg("tt"), nb::arg("ch"), nb::arg("dat"), nb::arg("x0"), nb::arg("step"),
+          nb::arg("table"), nb::arg("ut1_col"), nb::arg("out"));
     m.def("label_jd12", &label_jd12, nb::arg("label"), nb::arg("out"));
     m.def("interp_daily", &interp_daily, nb::arg("x"), nb::arg("x0"), nb::arg("step"), nb::arg("table"),
           nb::arg("ch"), nb::arg("dat"), nb::arg("ut1_row"), nb::arg("out"));
