@@ -605,8 +605,11 @@ class _ScaleView:
             mjd, sod, length = _utc_parts_scalar(self._ns)
             return mjd + sod / length
         if self._scale == "utc":  # integral day plus fraction: the most precise sum
-            mjd, sod, length = _utc_from_tt(np.atleast_1d(self._ns))
-            r = mjd + sod / length
+            ns = np.ascontiguousarray(np.atleast_1d(self._ns), dtype=np.int64)
+            r = np.empty(ns.size, dtype=np.float64)
+            if not _timecore.utc_mjd(ns, *_leap.table(), r):
+                mjd, sod, length = _utc_from_tt(ns)
+                r = mjd + sod / length
         else:
             jd = self._jd12()
             r = (jd[:, 0] - MJD_TO_JD) + jd[:, 1]

@@ -15,6 +15,11 @@ namespace {
 
 using I64 = nb::ndarray<int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using F64x2 = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using F64 = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+// inputs: read-only arrays are fine
+using I64In = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using F64In = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using F64x2In = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
 constexpr int64_t kNsPerS = 1000000000LL;
 constexpr int64_t kNsPerDay = 86400LL * kNsPerS;
@@ -31,7 +36,7 @@ inline int64_t floor_div(int64_t a, int64_t b) {
 // each search starts from the last hit.
 class LeapCursor {
 public:
-    LeapCursor(const I64& ch, const I64& dat) : c_(ch.data()), d_(dat.data()), m_(std::min<size_t>(ch.shape(0), 256)) {
+    LeapCursor(const I64In& ch, const I64In& dat) : c_(ch.data()), d_(dat.data()), m_(std::min<size_t>(ch.shape(0), 256)) {
         // TAI at UTC midnight of each change day
         for (size_t j = 0; j < m_; ++j) start_[j] = (c_[j] - kMjdJ2000) * kNsPerDay - kHalfDay + d_[j] * kNsPerS;
     }
@@ -80,7 +85,7 @@ inline void locate_daily(double x, double x0, double step, size_t rows, size_t& 
 // UTC day, nanoseconds into it, the day's length and TAI-UTC, for TT stamps
 // from 1972 on. Returns the number of earlier epochs, whose outputs are left
 // for the caller.
-size_t utc_from_tt(I64 tt, I64 ch, I64 dat, I64 mjd, I64 sod, I64 len, I64 dat_out) {
+size_t utc_from_tt(I64In tt, I64In ch, I64In dat, I64 mjd, I64 sod, I64 len, I64 dat_out) {
     const size_t n = tt.shape(0);
     LeapCursor leap(ch, dat);
     size_t early = 0;
@@ -93,10 +98,23 @@ size_t utc_from_tt(I64 tt, I64 ch, I64 dat, I64 mjd, I64 sod, I64 len, I64 dat_o
     return early;
 }
 
+// UTC modified Julian dates (day plus fraction of its length) in one pass;
+// false when an epoch precedes 1972.
+bool utc_mjd(I64In tt, I64In ch, I64In dat, F64 out) {
+    const size_t n = tt.shape(0);
+    LeapCursor leap(ch, dat);
+    for (size_t i = 0; i < n; ++i) {
+        int64_t day, sod, length, dat_ns;
+        if (!leap.utc(tt.data()[i] - kTtMinusTai, day, sod, length, dat_ns)) return false;
+        out.data()[i] = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+    }
+    return true;
+}
+
 // UT1 two-part Julian dates in one pass: UTC parts, UT1-TAI interpolated in
 // column `ut1_col` of the daily table at the UTC date, UT1 = TAI + (UT1-TAI).
 // Returns false (outputs incomplete) when an epoch precedes 1972.
-bool ut1_jd12(I64 tt, I64 ch, I64 dat, double x0, double step, F64x2 table, int64_t ut1_col, F64x2 out) {
+bool ut1_jd12(I64In tt, I64In ch, I64In dat, double x0, double step, F64x2In table, int64_t ut1_col, F64x2 out) {
     const size_t n = tt.shape(0), rows = table.shape(0), cols = table.shape(1);
     LeapCursor leap(ch, dat);
     double* o = out.data();
@@ -120,7 +138,7 @@ bool ut1_jd12(I64 tt, I64 ch, I64 dat, double x0, double step, F64x2 table, int6
 }
 
 // Two-part Julian dates of a uniform scale's labels (ns from JD 2451545.0 of that scale).
-void label_jd12(I64 label, F64x2 out) {
+void label_jd12(I64In label, F64x2 out) {
     const size_t n = label.shape(0);
     double* o = out.data();
     for (size_t i = 0; i < n; ++i) {
@@ -131,13 +149,11 @@ void label_jd12(I64 label, F64x2 out) {
     }
 }
 
-using F64 = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
 // Linear interpolation of the K columns of a daily table (rows x0, x0 + step,
 // ...) at the dates x, each value held at the table's ends. Row `ut1_row` of the
 // output is UT1-TAI in the table and gets TAI-UTC of the date's UTC day added, so
 // it comes out as UT1-UTC; pass -1 for none.
-void interp_daily(F64 x, double x0, double step, F64x2 table, I64 ch, I64 dat, int64_t ut1_row, F64x2 out) {
+void interp_daily(F64In x, double x0, double step, F64x2In table, I64In ch, I64In dat, int64_t ut1_row, F64x2 out) {
     const size_t n = x.shape(0), rows = table.shape(0), k_cols = table.shape(1);
     const int64_t* c = ch.data();
     const int64_t* d = dat.data();
@@ -170,6 +186,7 @@ NB_MODULE(_timecore, m) {
     m.doc() = "Per-epoch loops of astrovia.time (private).";
     m.def("utc_from_tt", &utc_from_tt, nb::arg("tt"), nb::arg("ch"), nb::arg("dat"), nb::arg("mjd"), nb::arg("sod"),
           nb::arg("length"), nb::arg("dat_out"));
+    m.def("utc_mjd", &utc_mjd, nb::arg("tt"), nb::arg("ch"), nb::arg("dat"), nb::arg("out"));
     m.def("ut1_jd12", &ut1_jd12, nb::arg("tt"), nb::arg("ch"), nb::arg("dat"), nb::arg("x0"), nb::arg("step"),
           nb::arg("table"), nb::arg("ut1_col"), nb::arg("out"));
     m.def("label_jd12", &label_jd12, nb::arg("label"), nb::arg("out"));
