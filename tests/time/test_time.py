@@ -83,6 +83,16 @@ def test_iso_round_trip_exact(text):
     assert Time(text, scale="tt").tt.iso == text
 
 
+@pytest.mark.parametrize("text", [f"{d}T{c}" for d in ("1961-01-01", "1961-08-01", "1965-01-01", "1968-02-01",
+                                                          "1972-01-01") for c in ("00:00:00.000000000",
+                                                                                  "00:00:00.000000001")]
+                         + ["1964-12-31T23:59:59.999999999", "1971-12-31T23:59:59.999999999"])
+def test_iso_round_trip_at_the_steps_of_early_utc(text):
+    # before 1972 TAI-UTC drifts through each day and steps at some midnights
+    assert Time(text).iso == text
+    assert Time([text]).iso[0] == text
+
+
 @pytest.mark.parametrize("day,next_day", [("2016-12-31", "2017-01-01"), ("1998-12-31", "1999-01-01"),
                                            ("2012-06-30", "2012-07-01")])
 @pytest.mark.parametrize("fraction", ["000000000", "500000000", "999999999"])

@@ -124,6 +124,34 @@ def _split_label(label):
     return days + MJD_J2000, shifted - days * NS_PER_DAY
 
 
+def _utc_before_1972(tai):
+    """(mjd, sod_ns, tai_minus_utc_ns) of TAI stamps before 1972 (int64 arrays).
+
+    TAI-UTC then grew linearly through each UTC day, with steps at some midnights
+    (ERFA's table). On a candidate day D, TAI = label(D) + sod + dat(D, sod) with
+    dat linear in sod, so sod is solved directly and then settled to the nanosecond
+    against the forward mapping. The candidate is the day of the TAI label itself,
+    or the day before when that gives a negative time of day (a stamp inside a step
+    shows as the earlier day's second 60).
+    """
+    day_tai, _ = _split_label(tai)
+    best_m = best_s = best_d = None
+    for cand in (day_tai, day_tai - 1):
+        a = _leap.dat_seconds_pre1972(cand, np.zeros_like(cand))
+        b = _leap.dat_seconds_pre1972(cand, np.full_like(cand, NS_PER_DAY))
+        base = tai - ((cand - MJD_J2000) * NS_PER_DAY - _HALF_DAY)  # sod + dat, ns
+        sod = np.rint((base - a * NS_PER_S) / (1.0 + (b - a) * NS_PER_S / NS_PER_DAY)).astype(np.int64)
+        for _ in range(2):  # settle the last nanosecond against the forward mapping
+            d = np.rint(_leap.dat_seconds_pre1972(cand, sod) * NS_PER_S).astype(np.int64)
+            sod = base - d
+        if best_m is None:
+            best_m, best_s, best_d = cand, sod, d
+        else:
+            use = best_s < 0
+            best_m, best_s, best_d = np.where(use, cand, best_m), np.where(use, sod, best_s), np.where(use, d, best_d)
+    return best_m, best_s, best_d
+
+
 def _utc_parts(tt):
     """(mjd, sod_ns, day_length_ns, tai_minus_utc_ns) of UTC for TT ns (int64 arrays, any shape)."""
     tt = np.asarray(tt, dtype=np.int64)
@@ -133,11 +161,7 @@ def _utc_parts(tt):
     mjd, sod, length, dat_ns = (np.empty(flat.size, dtype=np.int64) for _ in range(4))
     if _timecore.utc_from_tt(flat, ch, dat, mjd, sod, length, dat_ns):
         early = flat - TT_MINUS_TAI_NS < (ch[0] - MJD_J2000) * NS_PER_DAY - _HALF_DAY + dat[0] * NS_PER_S
-        t_e = flat[early] - TT_MINUS_TAI_NS
-        m_e, s_e = _split_label(t_e)
-        for _ in range(3):  # TAI-UTC drifts slowly before 1972: a fixed point in two steps
-            d_e = np.rint(_leap.dat_seconds_pre1972(m_e, s_e) * NS_PER_S).astype(np.int64)
-            m_e, s_e = _split_label(t_e - d_e)
+        m_e, s_e, d_e = _utc_before_1972(flat[early] - TT_MINUS_TAI_NS)
         mjd[early], sod[early], length[early], dat_ns[early] = m_e, s_e, NS_PER_DAY, d_e
     return mjd.reshape(shape), sod.reshape(shape), length.reshape(shape), dat_ns.reshape(shape)
 
