@@ -5,12 +5,12 @@ from __future__ import annotations
 import numpy as np
 
 from astrovia.bodies.bodies import Earth
-from astrovia.frames.frames import GCRF, ITRF, Frame
-from astrovia.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
+from astrovia.frames.frames import GCRF, ITRF
+from astrovia.mathtools.ellipsoid.ellipsoid import WGS84
 from astrovia.time.time import Time
 
 from . import conversions as _conv
-from .state import COE, GeoState, StateVector
+from .state import COE, GeoState, StateVector, _ellipsoid, _frame
 
 __all__ = ["Ephemeris", "StateVectorEphemeris", "COEEphemeris", "GeoStateEphemeris"]
 
@@ -44,10 +44,8 @@ class Ephemeris:
     __slots__ = ("time", "frame")
 
     def __init__(self, time, frame=GCRF):
-        if not isinstance(frame, Frame):
-            raise TypeError(f"frame must be a Frame, not {type(frame).__name__}")
         self.time = _epochs(time)
-        self.frame = frame
+        self.frame = _frame(frame)
 
     @property
     def size(self):
@@ -150,11 +148,9 @@ class GeoStateEphemeris(Ephemeris):
 
     def __init__(self, time, lat, lon, alt, ellipsoid=WGS84):
         super().__init__(time, ITRF)
-        if not isinstance(ellipsoid, Ellipsoid):
-            raise TypeError(f"ellipsoid must be an Ellipsoid, not {type(ellipsoid).__name__}")
+        self.ellipsoid = _ellipsoid(ellipsoid)
         n = self.time.size
         self.lat, self.lon, self.alt = _column(lat, n, "lat"), _column(lon, n, "lon"), _column(alt, n, "alt")
-        self.ellipsoid = ellipsoid
 
     def to_sv(self):
         r = _conv.ecef_from_geodetic(self.lat, self.lon, self.alt, self.ellipsoid.a, self.ellipsoid.f)

@@ -27,6 +27,12 @@ def _frame(frame):
     return frame
 
 
+def _ellipsoid(ellipsoid):
+    if not isinstance(ellipsoid, Ellipsoid):
+        raise TypeError(f"ellipsoid must be an Ellipsoid, not {type(ellipsoid).__name__}")
+    return ellipsoid
+
+
 def _vector3(x, name):
     a = np.array(x, dtype=np.float64).reshape(-1)
     if a.shape != (3,):
@@ -130,12 +136,10 @@ class GeoState(State):
 
     def __init__(self, epoch, lat, lon, alt, ellipsoid=WGS84):
         super().__init__(epoch, ITRF)
-        if not isinstance(ellipsoid, Ellipsoid):
-            raise TypeError(f"ellipsoid must be an Ellipsoid, not {type(ellipsoid).__name__}")
+        self.ellipsoid = _ellipsoid(ellipsoid)
         self.lat, self.lon, self.alt = float(lat), float(lon), float(alt)
         if not -np.pi / 2 <= self.lat <= np.pi / 2:
             raise ValueError(f"lat must be in [-pi/2, pi/2], not {self.lat!r}")
-        self.ellipsoid = ellipsoid
 
     def to_sv(self):
         """The Earth-fixed (ITRF) position, at rest in that frame."""
