@@ -14,6 +14,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -556,9 +557,9 @@ std::string catalogue_list(const std::vector<PyObject*>& members) {
     return out;
 }
 
-// Fills `e` from members already in epoch order (a stable sort by stamp).
-// AssertionError when there is none, or they hold several catalogue numbers.
-void fill_elset(ELSET& e, const std::vector<PyObject*>& members) {
+// The catalogue number common to `members`; AssertionError when there is no
+// member or they hold several numbers.
+std::int32_t common_satno(const std::vector<PyObject*>& members) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(members.size());
     if (n == 0) {
         PyErr_SetString(PyExc_AssertionError, "an ELSET needs at least one TLE, not 0");
@@ -571,11 +572,11 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members) {
     for (Py_ssize_t i = 1; i < n; ++i) {
         std::int32_t s = 0;
         bool same;
-        if (numeric && cat::decode_catalogue(tle_of(members[i]).catalogue, s)) {
+        if (numeric && cat::decode_catalogue(tle_of(members[static_cast<std::size_t>(i)]).catalogue, s)) {
             same = s == satno;
         } else {
             if (!first.is_valid()) first = tle_satno(tle_of(members[0]));
-            nb::object other = tle_satno(tle_of(members[i]));
+            nb::object other = tle_satno(tle_of(members[static_cast<std::size_t>(i)]));
             const int r = PyObject_RichCompareBool(first.ptr(), other.ptr(), Py_EQ);
             if (r < 0) throw nb::python_error();
             same = r == 1;
@@ -597,8 +598,21 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members) {
         if (sat < INT32_MIN || sat > INT32_MAX) throw nb::value_error("ELSET catalogue number out of 32-bit range");
         satno = static_cast<std::int32_t>(sat);
     }
-    e.satno = satno;
+    return satno;
+}
 
+// Where the element values of a new ELSET come from: its members (one pass
+// over them), or the stored arrays and epochs of the ELSET it is selected
+// from, at the given positions.
+struct ParentSource {
+    const ELSET* parent = nullptr;
+    const std::int64_t* positions = nullptr;  // one per member, in member order
+};
+
+// Fills `e` from members already in epoch order.
+void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t satno, ParentSource from = {}) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(members.size());
+    e.satno = satno;
     nb::object list = checked(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_INCREF(members[static_cast<std::size_t>(i)]);
@@ -609,24 +623,55 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members) {
     nb::object* arrays[12] = {&e.ecc, &e.sma, &e.inc, &e.raa, &e.arp, &e.tra,
                               &e.mnm, &e.orp, &e.eca, &e.mea, &e.pge, &e.apg};
     std::vector<std::int64_t> stamps(static_cast<std::size_t>(n));
+    double* out[12];
+    std::vector<std::unique_ptr<CheckedBuffer>> buffers;
     for (int k = 0; k < 12; ++k) {
         *arrays[k] = new_array(n, bound.np_double);
-        CheckedBuffer b(*arrays[k], n, 8, kFloat64Formats, true, "numpy.empty");
-        double* out = b.data<double>();
+        buffers.push_back(std::make_unique<CheckedBuffer>(*arrays[k], n, 8, kFloat64Formats, true, "numpy.empty"));
+        out[k] = buffers.back()->data<double>();
+    }
+    if (from.parent == nullptr) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             const TLE& t = tle_of(members[static_cast<std::size_t>(i)]);
             const double values[12] = {t.ecc, t.sma, t.inc, t.raa, t.arp, t.tra,
                                        t.mnm, t.orp, t.eca, t.mea, t.pge, t.apg};
-            out[i] = values[k];
+            for (int k = 0; k < 12; ++k) out[k][i] = values[k];
+            stamps[static_cast<std::size_t>(i)] = t.epoch_ns;
         }
+    } else {
+        const ELSET& p = *from.parent;
+        const Py_ssize_t m = p.size();
+        const nb::object* parent_arrays[12] = {&p.ecc, &p.sma, &p.inc, &p.raa, &p.arp, &p.tra,
+                                               &p.mnm, &p.orp, &p.eca, &p.mea, &p.pge, &p.apg};
+        for (int k = 0; k < 12; ++k) {
+            CheckedBuffer source(*parent_arrays[k], m, 8, kFloat64Formats, false, "an element array of the ELSET");
+            const double* in = source.data<double>();
+            for (Py_ssize_t i = 0; i < n; ++i) out[k][i] = in[from.positions[i]];
+        }
+        nb::object parent_stamps = checked(PyObject_GetAttrString(p.epoch.ptr(), "int64"));
+        CheckedBuffer source(parent_stamps, m, 8, "ql", false, "ELSET.epoch.int64");
+        const std::int64_t* in = source.data<std::int64_t>();
+        for (Py_ssize_t i = 0; i < n; ++i) stamps[static_cast<std::size_t>(i)] = in[from.positions[i]];
     }
-    for (Py_ssize_t i = 0; i < n; ++i) stamps[static_cast<std::size_t>(i)] = tle_of(members[static_cast<std::size_t>(i)]).epoch_ns;
+    buffers.clear();
     e.epoch = time_from_stamps(stamps.data(), n);
 }
 
+// A stable sort by epoch, on a packed copy of the stamps (members lie
+// scattered in memory; comparing through them would miss the cache).
 void sort_by_epoch(std::vector<PyObject*>& members) {
-    std::stable_sort(members.begin(), members.end(),
-                     [](PyObject* a, PyObject* b) { return tle_of(a).epoch_ns < tle_of(b).epoch_ns; });
+    const std::size_t n = members.size();
+    std::vector<std::pair<std::int64_t, std::size_t>> keys(n);
+    bool sorted = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = {tle_of(members[i]).epoch_ns, i};
+        sorted = sorted && (i == 0 || keys[i - 1].first <= keys[i].first);
+    }
+    if (sorted) return;
+    std::sort(keys.begin(), keys.end());  // ties ordered by position: stable
+    std::vector<PyObject*> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = members[keys[i].second];
+    members.swap(out);
 }
 
 void set_satname(nb::handle obj, nb::handle satname) {
@@ -634,9 +679,9 @@ void set_satname(nb::handle obj, nb::handle satname) {
 }
 
 // A new ELSET object of members in epoch order, without a call of ELSET().
-nb::object new_elset_object(const std::vector<PyObject*>& members, nb::handle satname) {
+nb::object new_elset_object(const std::vector<PyObject*>& members, nb::handle satname, ParentSource from = {}) {
     ELSET e;
-    fill_elset(e, members);
+    fill_elset(e, members, from.parent ? from.parent->satno : common_satno(members), from);
     nb::object o = nb::inst_alloc(bound.elset_type);
     new (nb::inst_ptr<ELSET>(o)) ELSET(std::move(e));
     nb::inst_mark_ready(o);
@@ -660,7 +705,7 @@ void elset_init(ELSET* self, nb::args members, nb::handle satname) {
     }
     sort_by_epoch(sorted);  // the tuple keeps the members alive meanwhile
     ELSET e;
-    fill_elset(e, sorted);
+    fill_elset(e, sorted, common_satno(sorted));
     // A callback during construction may have initialised this object already.
     if (self_py.is_valid() && nb::inst_ready(self_py)) raise_already_initialised("ELSET");
     set_satname(self_py, satname);
@@ -710,10 +755,12 @@ const ELSET& elset_of(nb::handle obj) {
     return *nb::inst_ptr<ELSET>(obj);
 }
 
-// The members at `positions` (each checked against the size), in epoch order.
+// The members at `positions` (each checked against the size), in epoch order,
+// their values taken from the stored arrays.
 nb::object elset_pick(const ELSET& e, const std::int64_t* positions, Py_ssize_t k, bool in_order) {
+    // in_order: the positions are known to be increasing.
     const Py_ssize_t n = e.size();
-    std::vector<PyObject*> picked(static_cast<std::size_t>(k));
+    std::vector<std::int64_t> pos(static_cast<std::size_t>(k));
     for (Py_ssize_t j = 0; j < k; ++j) {
         std::int64_t p = positions[j];
         if (p < 0) p += n;
@@ -721,10 +768,27 @@ nb::object elset_pick(const ELSET& e, const std::int64_t* positions, Py_ssize_t 
             throw nb::index_error(("position " + std::to_string(positions[j]) + " is out of range for an ELSET of " +
                                    std::to_string(n) + " members").c_str());
         }
-        picked[static_cast<std::size_t>(j)] = e.member_object(static_cast<Py_ssize_t>(p)).ptr();
+        pos[static_cast<std::size_t>(j)] = p;
     }
-    if (!in_order) sort_by_epoch(picked);
-    return new_elset_object(picked, nb::none());
+    for (Py_ssize_t j = 1; j < k && in_order == false; ++j) {
+        if (pos[static_cast<std::size_t>(j)] < pos[static_cast<std::size_t>(j - 1)]) break;
+        if (j == k - 1) in_order = true;  // increasing positions are in epoch order
+    }
+    if (!in_order && k > 1) {
+        nb::object stamps_obj = checked(PyObject_GetAttrString(e.epoch.ptr(), "int64"));
+        CheckedBuffer stamps(stamps_obj, n, 8, "ql", false, "ELSET.epoch.int64");
+        const std::int64_t* st = stamps.data<std::int64_t>();
+        std::vector<std::pair<std::int64_t, std::size_t>> keys(static_cast<std::size_t>(k));
+        for (std::size_t j = 0; j < keys.size(); ++j) keys[j] = {st[pos[j]], j};
+        std::sort(keys.begin(), keys.end());  // ties ordered by position in the selection: stable
+        std::vector<std::int64_t> sorted(keys.size());
+        for (std::size_t j = 0; j < keys.size(); ++j) sorted[j] = pos[keys[j].second];
+        pos.swap(sorted);
+    }
+    std::vector<PyObject*> picked(static_cast<std::size_t>(k));
+    for (Py_ssize_t j = 0; j < k; ++j) picked[static_cast<std::size_t>(j)] = e.member_object(static_cast<Py_ssize_t>(pos[static_cast<std::size_t>(j)])).ptr();
+    if (k == 0) return new_elset_object(picked, nb::none());  // AssertionError: no member
+    return new_elset_object(picked, nb::none(), ParentSource{&e, pos.data()});
 }
 
 nb::object elset_range(const ELSET& e, Py_ssize_t first, Py_ssize_t last) {
@@ -919,6 +983,36 @@ SourceText source_text(nb::handle source) {
     return s;
 }
 
+// The collector paused while a reader creates its records: they are young
+// objects that cannot be garbage yet, and scanning them over and over costs
+// more than making them.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+// Two TLEs of the same two lines, for de-duplication.
+struct SameLinesHash {
+    std::size_t operator()(const TLE* t) const {
+        const std::size_t h1 = std::hash<std::string_view>{}(t->line1_text());
+        return h1 ^ (std::hash<std::string_view>{}(t->line2_text()) + 0x9e3779b97f4a7c15ULL + (h1 << 6) + (h1 >> 2));
+    }
+};
+struct SameLines {
+    bool operator()(const TLE* a, const TLE* b) const {
+        return std::memcmp(a->line1, b->line1, fields::kLineLength) == 0 &&
+               std::memcmp(a->line2, b->line2, fields::kLineLength) == 0;
+    }
+};
+
 struct ReadError {
     std::int64_t line;
     std::string reason;
@@ -1004,6 +1098,7 @@ void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
     std::vector<cat::RawRecord> raw;
     std::vector<cat::RawProblem> problems;
     cat::split_records(src.text, raw, problems);
+    CollectorPause pause;
     for (const cat::RawProblem& p : problems) out.errors.push_back({p.line, cat::describe(p.problem)});
     const EarthConstants k = earth_constants_once();
     out.tles.reserve(raw.size());
@@ -1062,8 +1157,9 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
         std::int32_t satno;
         std::vector<PyObject*> members;
         nb::object name;
-        std::unordered_set<std::string> seen;
+        std::unordered_set<const TLE*, SameLinesHash, SameLines> seen;
     };
+    CollectorPause pause;
     std::vector<Group> groups;
     std::unordered_map<std::int32_t, std::size_t> index;
     nb::list duplicates;
@@ -1078,9 +1174,7 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
         auto [it, fresh] = index.try_emplace(satno, groups.size());
         if (fresh) groups.push_back(Group{satno, {}, nb::none(), {}});
         Group& g = groups[it->second];
-        std::string key(t.line1, fields::kLineLength);
-        key.append(t.line2, fields::kLineLength);
-        if (!g.seen.insert(std::move(key)).second) {
+        if (!g.seen.insert(&t).second) {
             duplicates.append(nb::make_tuple(nb::int_(out.first_line[i]), nb::int_(satno)));
             continue;
         }
@@ -1492,9 +1586,7 @@ NB_MODULE(tle, m) {
                                   std::memcmp(a.line2, b.line2, fields::kLineLength) == 0);
              }, nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__", [](const TLE& t) {
-                 const std::size_t h1 = std::hash<std::string_view>{}(t.line1_text());
-                 const std::size_t h2 = std::hash<std::string_view>{}(t.line2_text());
-                 Py_hash_t h = static_cast<Py_hash_t>(h1 ^ (h2 + 0x9e3779b97f4a7c15ULL + (h1 << 6) + (h1 >> 2)));
+                 Py_hash_t h = static_cast<Py_hash_t>(SameLinesHash{}(&t));
                  return h == -1 ? Py_hash_t{-2} : h;
              }, nb::sig("def __hash__(self) -> int"))
         .def_prop_ro("line1", [](const TLE& t) { return decode_line(t.line1); },

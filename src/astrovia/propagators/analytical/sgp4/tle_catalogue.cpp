@@ -501,7 +501,7 @@ bool international_from_object_id(std::string_view id, char out[9]) {
     while (!id.empty() && id.back() == ' ') id.remove_suffix(1);
     if (id.empty()) return true;
     // YYYY-NNNP{1,3}
-    if (id.size() < 10 || id.size() > 12 || id[4] != '-') return false;
+    if (id.size() < 9 || id.size() > 11 || id[4] != '-') return false;
     for (int i : {0, 1, 2, 3, 5, 6, 7}) {
         if (!is_digit(id[i])) return false;
     }
