@@ -939,8 +939,8 @@ ErrorMode error_mode(nb::handle errors) {
     throw nb::value_error(("errors must be 'raise' or 'warn', not " + repr_text(errors)).c_str());
 }
 
-// The text of a source: a str holding a line break is the text itself; any
-// other str, or an os.PathLike, is a path; bytes are the text's bytes; an
+// The text of a source: a str holding a line break (or blank, or starting
+// with "[" or "{") is the text itself; any other str, or an os.PathLike, is a path; bytes are the text's bytes; an
 // object with read() is a file. `keep` owns the memory `text` points into.
 struct SourceText {
     nb::object keep;
@@ -953,8 +953,9 @@ SourceText source_text(nb::handle source) {
     nb::object value = nb::borrow(source);
     if (PyUnicode_Check(source.ptr())) {
         const std::string_view t = text_of(source, "source");
-        const bool blank = t.find_first_not_of(" \t") == std::string_view::npos;
-        if (t.find_first_of("\r\n") == std::string_view::npos && !blank) {
+        const std::size_t first = t.find_first_not_of(" \t");
+        const bool content = first == std::string_view::npos || t[first] == '[' || t[first] == '{';
+        if (t.find_first_of("\r\n") == std::string_view::npos && !content) {
             nb::object path = nb::module_::import_("pathlib").attr("Path")(source);
             value = path.attr("read_bytes")();
         }
@@ -1065,6 +1066,9 @@ std::string value_error_reason(nb::python_error& e) {
 struct ReadRecords {
     std::vector<nb::object> tles;
     std::vector<std::int64_t> first_line;  // line of line 1 of each TLE
+    // Taken while each record is fresh in the cache, for the grouping of read_elsets.
+    std::vector<std::int64_t> satno;       // -1: not a number
+    std::vector<std::size_t> line_hash;
     std::vector<ReadError> errors;
 };
 
@@ -1092,6 +1096,10 @@ void add_record(ReadRecords& out, std::string_view line1, std::string_view line2
     t.name_zero_prefix = zero_prefix;
     out.tles.push_back(new_tle_object(std::move(t)));
     out.first_line.push_back(line1_no);
+    const TLE& made = tle_of(out.tles.back().ptr());
+    std::int32_t satno = 0;
+    out.satno.push_back(cat::decode_catalogue(made.catalogue, satno) ? satno : -1);
+    out.line_hash.push_back(SameLinesHash{}(&made));
 }
 
 void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
@@ -1157,28 +1165,32 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
         std::int32_t satno;
         std::vector<PyObject*> members;
         nb::object name;
-        std::unordered_set<const TLE*, SameLinesHash, SameLines> seen;
+        std::unordered_map<std::size_t, std::size_t> seen;  // line hash -> first record with it
     };
     CollectorPause pause;
     std::vector<Group> groups;
     std::unordered_map<std::int32_t, std::size_t> index;
     nb::list duplicates;
     for (std::size_t i = 0; i < out.tles.size(); ++i) {
-        const TLE& t = tle_of(out.tles[i].ptr());
-        std::int32_t satno = 0;
-        if (!cat::decode_catalogue(t.catalogue, satno)) {
+        const std::int64_t satno = out.satno[i];
+        if (satno < 0) {
+            const TLE& t = tle_of(out.tles[i].ptr());
             out.errors.push_back({out.first_line[i], "the catalogue number " + snippet(t.catalogue, 5) +
                                                          " (columns 3-7) is not a number, which an ELSET needs"});
             continue;
         }
-        auto [it, fresh] = index.try_emplace(satno, groups.size());
-        if (fresh) groups.push_back(Group{satno, {}, nb::none(), {}});
+        auto [it, fresh] = index.try_emplace(static_cast<std::int32_t>(satno), groups.size());
+        if (fresh) groups.push_back(Group{static_cast<std::int32_t>(satno), {}, nb::none(), {}});
         Group& g = groups[it->second];
-        if (!g.seen.insert(&t).second) {
+        // Records of equal lines have equal hashes: only those are compared.
+        auto [dup, inserted] = g.seen.try_emplace(out.line_hash[i], i);
+        const TLE& t = tle_of(out.tles[i].ptr());
+        if (!t.name.is_none()) g.name = t.name;
+        // (A hash collision of different lines keeps both records.)
+        if (!inserted && SameLines{}(&tle_of(out.tles[dup->second].ptr()), &tle_of(out.tles[i].ptr()))) {
             duplicates.append(nb::make_tuple(nb::int_(out.first_line[i]), nb::int_(satno)));
             continue;
         }
-        if (!t.name.is_none()) g.name = t.name;
         g.members.push_back(out.tles[i].ptr());
     }
     nb::object result = checked(PyObject_CallNoArgs(bound.catalogue_type.ptr()));
@@ -1584,7 +1596,7 @@ NB_MODULE(tle, m) {
                  const TLE& b = *nb::inst_ptr<TLE>(other);
                  return nb::bool_(std::memcmp(a.line1, b.line1, fields::kLineLength) == 0 &&
                                   std::memcmp(a.line2, b.line2, fields::kLineLength) == 0);
-             }, nb::sig("def __eq__(self, other: object) -> bool"))
+             }, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__", [](const TLE& t) {
                  Py_hash_t h = static_cast<Py_hash_t>(SameLinesHash{}(&t));
                  return h == -1 ? Py_hash_t{-2} : h;

@@ -547,11 +547,13 @@ bool put_first_derivative(char* dst, double x) {
     return true;
 }
 
-// " ddddd-e": x = 0.ddddd x 10^e with a sign; zero is " 00000-0".
-bool put_exponent(char* dst, double x) {
+// " ddddd-e": x = 0.ddddd x 10^e with a sign; an exponent of 0 is written "+0",
+// and zero as `zero` (" 00000-0" for the second derivative, " 00000+0" for the
+// drag term, as catalogues write them).
+bool put_exponent(char* dst, double x, const char* zero) {
     if (!std::isfinite(x)) return false;
     if (x == 0.0) {
-        std::memcpy(dst, " 00000-0", 8);
+        std::memcpy(dst, zero, 8);
         return true;
     }
     char buf[64];
@@ -611,11 +613,11 @@ bool write_lines(const OmmFields& f, char line1[fields::kLineBuffer], char line2
         error = "MEAN_MOTION_DOT does not fit the line (|value| < 1 rev/day^2)";
         return false;
     }
-    if (!put_exponent(line1 + 44, f.mean_motion_ddot)) {
+    if (!put_exponent(line1 + 44, f.mean_motion_ddot, " 00000-0")) {
         error = "MEAN_MOTION_DDOT does not fit the line (a finite value within 1e-10 to 1e9)";
         return false;
     }
-    if (!put_exponent(line1 + 53, f.bstar)) {
+    if (!put_exponent(line1 + 53, f.bstar, " 00000+0")) {
         error = "BSTAR does not fit the line (a finite value within 1e-10 to 1e9)";
         return false;
     }
