@@ -315,7 +315,7 @@ def test_reader_arguments(kwargs, error, match):
 
 
 def test_crlf_blank_lines_and_names_with_zero():
-    text = f"\r\n0 ISS (ZARYA)\r\n{ISS1}\r\n{ISS2}\r\n\r\n{ISS1}\r\n{ISS2}\r\n"
+    text = f"\ufeff\r\n0 ISS (ZARYA)\r\n{ISS1}\r\n{ISS2}\r\n\r\n{ISS1}\r\n{ISS2}\r\n"
     a, b = read_tles(text)
     assert a == b == TLE(ISS1, ISS2) and len({a, b}) == 1
     assert (a.name, b.name) == ("ISS (ZARYA)", None)

@@ -980,6 +980,7 @@ SourceText source_text(nb::handle source) {
     } else {
         s.text = text_of(value, "source");
     }
+    if (s.text.substr(0, 3) == "\xef\xbb\xbf") s.text.remove_prefix(3);  // a byte-order mark is no text
     s.keep = value;
     return s;
 }
