@@ -14,6 +14,7 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <cmath>
 #include <cstring>
@@ -607,6 +608,11 @@ std::int32_t common_satno(const std::vector<PyObject*>& members) {
 struct ParentSource {
     const ELSET* parent = nullptr;
     const std::int64_t* positions = nullptr;  // one per member, in member order
+    // Or a reader's table of the values of its records, at the given rows.
+    const std::array<double, 12>* table_values = nullptr;
+    const std::int64_t* table_stamps = nullptr;
+    const std::size_t* rows = nullptr;
+    const std::int32_t* satno = nullptr;  // the members' common number, when known
 };
 
 // Fills `e` from members already in epoch order.
@@ -625,12 +631,21 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t sa
     std::vector<std::int64_t> stamps(static_cast<std::size_t>(n));
     double* out[12];
     std::vector<std::unique_ptr<CheckedBuffer>> buffers;
+    // One allocation for the twelve arrays: each is a contiguous slice of it.
+    nb::object block = new_array(12 * n, bound.np_double);
+    CheckedBuffer(block, 12 * n, 8, kFloat64Formats, true, "numpy.empty");
     for (int k = 0; k < 12; ++k) {
-        *arrays[k] = new_array(n, bound.np_double);
-        buffers.push_back(std::make_unique<CheckedBuffer>(*arrays[k], n, 8, kFloat64Formats, true, "numpy.empty"));
+        *arrays[k] = checked(PySequence_GetSlice(block.ptr(), k * n, (k + 1) * n));
+        buffers.push_back(std::make_unique<CheckedBuffer>(*arrays[k], n, 8, kFloat64Formats, true, "a slice of numpy.empty"));
         out[k] = buffers.back()->data<double>();
     }
-    if (from.parent == nullptr) {
+    if (from.rows != nullptr) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const std::size_t r = from.rows[i];
+            for (int k = 0; k < 12; ++k) out[k][i] = from.table_values[r][static_cast<std::size_t>(k)];
+            stamps[static_cast<std::size_t>(i)] = from.table_stamps[r];
+        }
+    } else if (from.parent == nullptr) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             const TLE& t = tle_of(members[static_cast<std::size_t>(i)]);
             const double values[12] = {t.ecc, t.sma, t.inc, t.raa, t.arp, t.tra,
@@ -681,7 +696,7 @@ void set_satname(nb::handle obj, nb::handle satname) {
 // A new ELSET object of members in epoch order, without a call of ELSET().
 nb::object new_elset_object(const std::vector<PyObject*>& members, nb::handle satname, ParentSource from = {}) {
     ELSET e;
-    fill_elset(e, members, from.parent ? from.parent->satno : common_satno(members), from);
+    fill_elset(e, members, from.parent ? from.parent->satno : from.satno ? *from.satno : common_satno(members), from);
     nb::object o = nb::inst_alloc(bound.elset_type);
     new (nb::inst_ptr<ELSET>(o)) ELSET(std::move(e));
     nb::inst_mark_ready(o);
@@ -1070,6 +1085,9 @@ struct ReadRecords {
     // Taken while each record is fresh in the cache, for the grouping of read_elsets.
     std::vector<std::int64_t> satno;       // -1: not a number
     std::vector<std::size_t> line_hash;
+    std::vector<std::array<double, 12>> values;  // in the order of an ELSET's arrays
+    std::vector<std::int64_t> stamps;
+    std::vector<PyObject*> names;                // borrowed from the records
     std::vector<ReadError> errors;
 };
 
@@ -1101,6 +1119,10 @@ void add_record(ReadRecords& out, std::string_view line1, std::string_view line2
     std::int32_t satno = 0;
     out.satno.push_back(cat::decode_catalogue(made.catalogue, satno) ? satno : -1);
     out.line_hash.push_back(SameLinesHash{}(&made));
+    out.values.push_back({made.ecc, made.sma, made.inc, made.raa, made.arp, made.tra,
+                          made.mnm, made.orp, made.eca, made.mea, made.pge, made.apg});
+    out.stamps.push_back(made.epoch_ns);
+    out.names.push_back(made.name.ptr());
 }
 
 void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
@@ -1164,14 +1186,12 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
 
     struct Group {
         std::int32_t satno;
-        std::vector<PyObject*> members;
-        nb::object name;
-        std::unordered_map<std::size_t, std::size_t> seen;  // line hash -> first record with it
+        std::vector<std::size_t> rows;  // records of the number, in file order
+        PyObject* name = Py_None;       // the last name line of the number
     };
     CollectorPause pause;
     std::vector<Group> groups;
     std::unordered_map<std::int32_t, std::size_t> index;
-    nb::list duplicates;
     for (std::size_t i = 0; i < out.tles.size(); ++i) {
         const std::int64_t satno = out.satno[i];
         if (satno < 0) {
@@ -1181,25 +1201,46 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
             continue;
         }
         auto [it, fresh] = index.try_emplace(static_cast<std::int32_t>(satno), groups.size());
-        if (fresh) groups.push_back(Group{static_cast<std::int32_t>(satno), {}, nb::none(), {}});
+        if (fresh) groups.push_back(Group{static_cast<std::int32_t>(satno), {}, Py_None});
         Group& g = groups[it->second];
-        // Records of equal lines have equal hashes: only those are compared.
-        auto [dup, inserted] = g.seen.try_emplace(out.line_hash[i], i);
-        const TLE& t = tle_of(out.tles[i].ptr());
-        if (!t.name.is_none()) g.name = t.name;
-        // (A hash collision of different lines keeps both records.)
-        if (!inserted && SameLines{}(&tle_of(out.tles[dup->second].ptr()), &tle_of(out.tles[i].ptr()))) {
-            duplicates.append(nb::make_tuple(nb::int_(out.first_line[i]), nb::int_(satno)));
-            continue;
-        }
-        g.members.push_back(out.tles[i].ptr());
+        g.rows.push_back(i);
+        if (out.names[i] != Py_None) g.name = out.names[i];
     }
     nb::object result = checked(PyObject_CallNoArgs(bound.catalogue_type.ptr()));
+    std::vector<std::pair<std::int64_t, std::int64_t>> dropped;  // (line, satno)
+    std::vector<std::pair<std::int64_t, std::size_t>> keys;
+    std::vector<std::size_t> rows;
+    std::vector<PyObject*> members;
     for (Group& g : groups) {
-        sort_by_epoch(g.members);
-        nb::object e = new_elset_object(g.members, g.name);
+        // Epoch order (ties in file order), from the packed stamps.
+        keys.clear();
+        for (std::size_t r : g.rows) keys.emplace_back(out.stamps[r], r);
+        std::sort(keys.begin(), keys.end());
+        // Exact duplicates share the epoch: each record is compared with the kept
+        // ones of its epoch (hashes first), and the later copy in the file goes.
+        rows.clear();
+        std::size_t run = 0;  // first kept row of the current epoch, in `rows`
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const std::size_t r = keys[k].second;
+            if (k == 0 || keys[k].first != keys[k - 1].first) run = rows.size();
+            bool duplicate = false;
+            for (std::size_t j = run; j < rows.size() && !duplicate; ++j) {
+                duplicate = out.line_hash[rows[j]] == out.line_hash[r] &&
+                            SameLines{}(&tle_of(out.tles[rows[j]].ptr()), &tle_of(out.tles[r].ptr()));
+            }
+            if (duplicate) dropped.emplace_back(out.first_line[r], g.satno);
+            else rows.push_back(r);
+        }
+        members.clear();
+        for (std::size_t r : rows) members.push_back(out.tles[r].ptr());
+        nb::object e = new_elset_object(members, g.name,
+                                        ParentSource{nullptr, nullptr, out.values.data(), out.stamps.data(), rows.data(),
+                                                     &g.satno});
         if (PyDict_SetItem(result.ptr(), nb::int_(g.satno).ptr(), e.ptr()) != 0) throw nb::python_error();
     }
+    std::sort(dropped.begin(), dropped.end());
+    nb::list duplicates;
+    for (const auto& [line, satno] : dropped) duplicates.append(nb::make_tuple(nb::int_(line), nb::int_(satno)));
     if (PyObject_SetAttrString(result.ptr(), "duplicates", duplicates.ptr()) != 0) throw nb::python_error();
     report(mode, result, out.errors);
     return result;
