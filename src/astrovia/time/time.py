@@ -291,10 +291,13 @@ def _pandas_to_tt(value: Any, scale: str) -> int | np.ndarray | None:
             scale = "utc"
         return int(_datetime64_to_tt(value.to_datetime64(), scale)[0])
     if name in ("DatetimeIndex", "Series", "Index"):
-        dt = value.dt if name == "Series" and hasattr(value, "dt") else value
-        tz = getattr(dt, "tz", None)
-        if tz is not None:
-            value = dt.tz_convert("UTC").tz_localize(None)
+        is_series = name == "Series"
+        if is_series and value.dtype.kind != "M" and not str(value.dtype).startswith("datetime64"):
+            return None
+        dt = value.dt if is_series else value
+        if getattr(dt, "tz", None) is not None:
+            value = dt.tz_convert("UTC")
+            value = value.dt.tz_localize(None) if is_series else value.tz_localize(None)
             scale = "utc"
         arr = np.asarray(value.to_numpy())
         if arr.dtype.kind == "M":
@@ -569,8 +572,8 @@ class Time:
     def to_datetime(self) -> _dt.datetime | npt.NDArray[np.object_]:
         """UTC as timezone-aware ``datetime`` (to the nearest microsecond; a leap second shows as
         23:59:59.999999): one, or an object array of shape (N,)."""
-        mjd, sod = self._utc_clamped()
-        sod = np.minimum(sod, NS_PER_DAY - 1000)
+        mjd, sod = _utc_parts(_as_stamps(self._ns))[:2]
+        sod = np.where(sod >= NS_PER_DAY, NS_PER_DAY - 1000, sod)  # a leap second: the day's last microsecond
         items = [
             _UNIX + _dt.timedelta(days=d - MJD_UNIX, microseconds=round(s / 1000))
             for d, s in zip(mjd.tolist(), sod.tolist())
