@@ -334,13 +334,13 @@ class EOP:
             raise TypeError(f"mjd_utc must be a float or an array of UTC MJDs, not {type(mjd_utc).__name__}") from None
         if x.ndim > 1:
             raise ValueError(f"mjd_utc must be a float or a one-dimensional array, not of shape {x.shape}")
-        x = np.ascontiguousarray(np.atleast_1d(x))
+        x = np.ascontiguousarray(x.reshape(1) if x.ndim == 0 else x)
         s = _current()
-        values, latest = _timecore.eop_values(x, s.table, s.x0, s.dut1_first, leapseconds.table().eras)
+        values, earliest, latest = _timecore.eop_values(x, s.table, s.x0, s.dut1_first, leapseconds.table().eras)
         if not _warned:
             _check_stale(latest)
         self._values = tuple(values)
-        self._span = (float(np.nanmin(x)), float(np.nanmax(x))) if x.size and not np.all(np.isnan(x)) else None
+        self._span = (earliest, latest) if earliest <= latest else None
         self._source = "+".join(s.kinds)
 
     def __reduce__(self) -> Any:

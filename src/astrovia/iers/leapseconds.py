@@ -105,6 +105,11 @@ def table() -> LeapTable:
     )
 
 
+def round_half_away(v: float) -> int:
+    """Nearest integer, halves away from zero (as the native loops round)."""
+    return int(v + 0.5) if v >= 0.0 else -int(-v + 0.5)
+
+
 def dat_seconds(mjd: int, fd: float) -> float:
     """TAI-UTC [s] on UTC day ``mjd`` at fraction ``fd`` of the day (held in [0, 1])."""
     t = table()
@@ -120,7 +125,7 @@ def dat_seconds(mjd: int, fd: float) -> float:
 
 def dat_ns(mjd: int, sod_ns: int) -> int:
     """TAI-UTC [ns, int] on UTC day ``mjd``, ``sod_ns`` ns into it."""
-    return round(dat_seconds(mjd, sod_ns / NS_PER_DAY) * 1e9)
+    return round_half_away(dat_seconds(mjd, sod_ns / NS_PER_DAY) * 1e9)
 
 
 def day_length_ns(mjd: int) -> int:
@@ -129,4 +134,4 @@ def day_length_ns(mjd: int) -> int:
     k1 = bisect_right(t.starts, mjd + 1) - 1
     if k1 < 0 or (t.starts[k1] != mjd + 1 and t.rates[k1] == 0.0):
         return NS_PER_DAY
-    return NS_PER_DAY + round((dat_seconds(mjd + 1, 0.0) - dat_seconds(mjd, 1.0)) * 1e9)
+    return NS_PER_DAY + round_half_away((dat_seconds(mjd + 1, 0.0) - dat_seconds(mjd, 1.0)) * 1e9)

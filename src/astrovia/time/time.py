@@ -129,7 +129,7 @@ def _utc_parts_scalar(tt: int) -> tuple[int, int, int]:
     starts = _tai_starts()
     k = bisect_right(starts, tai) - 1
     if k >= 0 and t.rates[k] == 0.0:
-        day, sod = divmod(tai - round(t.bases[k] * 1e9) + _HALF_DAY, NS_PER_DAY)
+        day, sod = divmod(tai - _leap.round_half_away(t.bases[k] * 1e9) + _HALF_DAY, NS_PER_DAY)
         day += MJD_J2000
         if k + 1 < len(starts) and day >= t.starts[k + 1]:  # inside a leap second
             day -= 1
@@ -144,9 +144,12 @@ def _utc_parts_scalar(tt: int) -> tuple[int, int, int]:
         s = a
         if ke >= 0:
             d0 = _leap.dat_seconds(cand, 0.0) * 1e9
-            s = round((a - d0) / (1.0 + t.rates[ke] / 86400.0))
-            for _ in range(3):
-                s = a - _leap.dat_ns(cand, s)
+            s = _leap.round_half_away((a - d0) / (1.0 + t.rates[ke] / 86400.0))
+            for _ in range(4):
+                d = _leap.dat_ns(cand, s)
+                if a - d == s:
+                    break
+                s = a - d
         if s >= 0 or cand != tai_day:
             return cand, s, _leap.day_length_ns(cand)
     raise AssertionError("unreachable")
@@ -368,7 +371,8 @@ def _to_tt(value: Any, fmt: str | None, scale: str) -> int | np.ndarray:
             mjd_f = value - MJD_TO_JD if fmt == "jd" else value
             day = math.floor(mjd_f)
             length = _leap.day_length_ns(day) if scale == "utc" else NS_PER_DAY
-            return _check_span(_tt_from_label_scalar(scale, day, round((mjd_f - day) * length)), value)
+            sod = _leap.round_half_away((mjd_f - day) * length)
+            return _check_span(_tt_from_label_scalar(scale, day, sod), value)
         if isinstance(value, (str, bytes, _dt.date, np.datetime64)) or not _is_numeric(value):
             raise TypeError(
                 f"value of type {type(value).__name__} does not go with format={fmt!r}: "
@@ -627,7 +631,7 @@ class Time:
             if not (math.isfinite(seconds) and abs(seconds) < 2e10):
                 raise ValueError(f"seconds {seconds!r} would take the epoch outside {_SPAN_TEXT}")
             whole = math.floor(seconds)
-            ns = self._ns + whole * NS_PER_S + round((seconds - whole) * NS_PER_S)
+            ns = self._ns + whole * NS_PER_S + _leap.round_half_away((seconds - whole) * NS_PER_S)
             return Time._from_ns(_check_span(ns, seconds))
         try:
             s = np.asarray(seconds, dtype=np.float64)

@@ -63,6 +63,12 @@ inline int64_t mul_checked(int64_t a, int64_t b, const char* name, int64_t shown
     return r;
 }
 
+// Nearest integer, halves away from zero (as llround, without the library call);
+// astrovia.time.time rounds one epoch the same way, so both paths agree.
+inline int64_t round_half_away(double v) {
+    return v >= 0.0 ? static_cast<int64_t>(v + 0.5) : -static_cast<int64_t>(-v + 0.5);
+}
+
 inline int64_t floor_div(int64_t a, int64_t b) {
     int64_t q = a / b;
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
@@ -181,13 +187,31 @@ public:
             if (k > 0 && s <= p[4 * (k - 1)]) throw nb::value_error("leap rows must be in increasing order of day");
             eras_.push_back({static_cast<int64_t>(s), p[4 * k + 1], p[4 * k + 2], p[4 * k + 3]});
         }
-        for (const Era& e : eras_) tai_start_.push_back(label_ns(e.start, 0) + llround(dat_s(e, e.start, 0.0) * 1e9));
+        for (const Era& e : eras_) {
+            tai_start_.push_back(label_ns(e.start, 0) + round_half_away(dat_s(e, e.start, 0.0) * 1e9));
+            base_ns_.push_back(round_half_away(e.base * 1e9));
+        }
     }
 
-    // Index of the era of UTC day `day`, -1 before the first.
+    // Index of the era of UTC day `day`, -1 before the first. Epochs mostly come
+    // in order, so the last answer is tried first.
     long era_of_day(int64_t day) const {
+        const long m = static_cast<long>(eras_.size());
+        const long k = day_cursor_;
+        if (k >= 0 && day >= eras_[k].start && (k + 1 == m || day < eras_[k + 1].start)) return k;
         auto it = std::upper_bound(eras_.begin(), eras_.end(), day, [](int64_t d, const Era& e) { return d < e.start; });
-        return static_cast<long>(it - eras_.begin()) - 1;
+        day_cursor_ = static_cast<long>(it - eras_.begin()) - 1;
+        return day_cursor_;
+    }
+
+    // Index of the era of a TAI stamp, -1 before the first; cached likewise.
+    long era_of_tai(int64_t tai) const {
+        const long m = static_cast<long>(tai_start_.size());
+        const long k = tai_cursor_;
+        if (k >= 0 && tai >= tai_start_[k] && (k + 1 == m || tai < tai_start_[k + 1])) return k;
+        auto it = std::upper_bound(tai_start_.begin(), tai_start_.end(), tai);
+        tai_cursor_ = static_cast<long>(it - tai_start_.begin()) - 1;
+        return tai_cursor_;
     }
 
     static double dat_s(const Era& e, int64_t day, double fd) {
@@ -199,17 +223,18 @@ public:
         long k = era_of_day(day);
         if (k < 0) return 0;
         const Era& e = eras_[k];
-        if (e.rate == 0.0) return llround(e.base * 1e9);
+        if (e.rate == 0.0) return base_ns_[k];
         double fd = static_cast<double>(sod) / kNsPerDayD;
         fd = fd < 0.0 ? 0.0 : (fd > 1.0 ? 1.0 : fd);
-        return llround(dat_s(e, day, fd) * 1e9);
+        return round_half_away(dat_s(e, day, fd) * 1e9);
     }
 
     // TAI-UTC [s] at a UTC date (day, fraction), for interpolation.
     double dat_at(int64_t day, double fd) const {
         long k = era_of_day(day);
         if (k < 0) return 0.0;
-        return dat_s(eras_[k], day, fd);
+        const Era& e = eras_[k];
+        return e.rate == 0.0 ? e.base : dat_s(e, day, fd);
     }
 
     // Length [ns] of UTC day `day`: 86400 s plus the step of TAI-UTC at its end.
@@ -218,18 +243,16 @@ public:
         if (k1 < 0) return kNsPerDay;
         const double end = k0 < 0 ? 0.0 : dat_s(eras_[k0], day, 1.0);
         const double next = dat_s(eras_[k1], day + 1, 0.0);
-        return kNsPerDay + llround((next - end) * 1e9);
+        return kNsPerDay + round_half_away((next - end) * 1e9);
     }
 
     // UTC day, ns into it, the day's length and TAI-UTC [ns] of a TAI stamp
     // (ns from J2000.0 on the TAI scale; |tai| within the span).
     void utc(int64_t tai, int64_t& day, int64_t& sod, int64_t& length, int64_t& dat) const {
-        const int64_t tai_day = floor_div(tai + kHalfDay, kNsPerDay) + kMjdJ2000;
         // Fast path: an era of whole seconds, and the stamp well inside it.
-        auto it = std::upper_bound(tai_start_.begin(), tai_start_.end(), tai);
-        const long k = static_cast<long>(it - tai_start_.begin()) - 1;
+        const long k = era_of_tai(tai);
         if (k >= 0 && eras_[k].rate == 0.0) {
-            dat = llround(eras_[k].base * 1e9);
+            dat = base_ns_[k];
             const int64_t u = tai - dat + kHalfDay;
             day = floor_div(u, kNsPerDay);
             sod = u - day * kNsPerDay;
@@ -242,6 +265,7 @@ public:
                                                                                                   : kNsPerDay;
             return;
         }
+        const int64_t tai_day = floor_div(tai + kHalfDay, kNsPerDay) + kMjdJ2000;
         // Drifting eras (and before the table): the UTC day is that of the TAI
         // label or the one before (TAI-UTC was between 0 and a few seconds);
         // on the candidate day TAI-UTC is linear in the time of day, solved
@@ -253,9 +277,10 @@ public:
             if (ke >= 0) {
                 const Era& e = eras_[ke];
                 const double d0 = dat_s(e, cand, 0.0) * 1e9;
-                s = static_cast<int64_t>(std::llround((static_cast<double>(a) - d0) / (1.0 + e.rate / 86400.0)));
-                for (int it2 = 0; it2 < 3; ++it2) {
+                s = round_half_away((static_cast<double>(a) - d0) / (1.0 + e.rate / 86400.0));
+                for (int it2 = 0; it2 < 4; ++it2) {
                     d = dat_ns(cand, s);
+                    if (a - d == s) break;
                     s = a - d;
                 }
             }
@@ -276,6 +301,8 @@ public:
 private:
     std::vector<Era> eras_;
     std::vector<int64_t> tai_start_;  // TAI at UTC midnight of each era's first day
+    std::vector<int64_t> base_ns_;    // each era's base in ns (TAI-UTC itself where the rate is 0)
+    mutable long day_cursor_ = -1, tai_cursor_ = -1;
 };
 
 // ------------------------------------------------------- daily EOP table --
@@ -314,6 +341,12 @@ public:
         size_t j;
         double w;
         locate(x, j, w);
+        return value(j, w, kUt1Col) + leap.dat_at(day, fd);
+    }
+
+    // The same with the row and weight of x already located.
+    double dut1_at(const Leap& leap, double x, size_t j, double w, int64_t day, double fd) const {
+        if (x < x0_) return first_;
         return value(j, w, kUt1Col) + leap.dat_at(day, fd);
     }
 
@@ -476,8 +509,8 @@ nb::object tt_from_dates(nb::handle d1_obj, nb::handle d2_obj, double offset, in
         day += static_cast<int64_t>(fl);
         frac -= fl;
         const int64_t length = scale == kUtc ? leap.day_length(day) : kNsPerDay;
-        const int64_t sod = llround(frac * static_cast<double>(length));
-        const int64_t shown = static_cast<int64_t>(a);
+        const int64_t sod = round_half_away(frac * static_cast<double>(length));
+        const int64_t shown = static_cast<int64_t>(a);  // |a| < 2e5 + offset here
         out.i64_out()[i] = tt_from_label(leap, scale, day, sod, "date", shown);
     }
     return out_o;
@@ -504,7 +537,7 @@ nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
         const double whole = std::floor(s);
         int64_t delta, r;
         if (__builtin_mul_overflow(static_cast<int64_t>(whole), kNsPerS, &delta) ||
-            __builtin_add_overflow(delta, static_cast<int64_t>(llround((s - whole) * 1e9)), &delta) ||
+            __builtin_add_overflow(delta, round_half_away((s - whole) * 1e9), &delta) ||
             __builtin_add_overflow(t, delta, &r) || r < -kSpan || r > kSpan) {
             throw nb::value_error(("seconds " + std::to_string(s) + " would take the epoch outside " + kSpanText).c_str());
         }
@@ -538,8 +571,8 @@ nb::object elapsed(nb::handle a_obj, nb::handle b_obj) {
 double nan_aware_max(double current, double x) { return (x > current) ? x : current; }
 
 // Earth-orientation values at UTC dates x: a (6, N) array of pm_x, pm_y, dX,
-// dY, lod and UT1-UTC, and the latest finite-or-infinite date seen (-inf when
-// none). NaN dates give NaN values.
+// dY, lod and UT1-UTC, and the earliest and latest dates seen other than NaN
+// (+inf and -inf when there are none). NaN dates give NaN values.
 nb::tuple eop_values(nb::handle x_obj, nb::handle table_obj, double x0, double dut1_first, nb::handle leap_obj) {
     View x(x_obj, "x", 'f', 1, false);
     Daily daily(table_obj, x0, dut1_first);
@@ -549,6 +582,7 @@ nb::tuple eop_values(nb::handle x_obj, nb::handle table_obj, double x0, double d
     View out(out_o, "out", 'f', 2, true);
     double* o = out.f64_out();
     double latest = -std::numeric_limits<double>::infinity();
+    double earliest = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (size_t i = 0; i < n; ++i) {
         const double xi = x.f64()[i];
@@ -557,6 +591,7 @@ nb::tuple eop_values(nb::handle x_obj, nb::handle table_obj, double x0, double d
             continue;
         }
         latest = nan_aware_max(latest, xi);
+        earliest = xi < earliest ? xi : earliest;
         size_t j;
         double w;
         daily.locate(xi, j, w);
@@ -564,9 +599,9 @@ nb::tuple eop_values(nb::handle x_obj, nb::handle table_obj, double x0, double d
         int64_t day;
         double fd;
         split_date(xi, day, fd);
-        o[kUt1Col * n + i] = daily.dut1(leap, xi, day, fd);
+        o[kUt1Col * n + i] = daily.dut1_at(leap, xi, j, w, day, fd);
     }
-    return nb::make_tuple(out_o, latest);
+    return nb::make_tuple(out_o, earliest, latest);
 }
 
 // UT1 two-part Julian dates of TT stamps in one pass, and the latest UTC date seen.
@@ -585,7 +620,9 @@ nb::tuple ut1_jd12(nb::handle tt_obj, nb::handle table_obj, double x0, double du
         int64_t day, sod, length, dat;
         const int64_t tai = v - kTtMinusTai;
         leap.utc(tai, day, sod, length, dat);
-        const double fd = static_cast<double>(sod) / static_cast<double>(length);
+        // the date only places the epoch in the table: a product with the
+        // reciprocal of the day's length is close enough, and cheaper
+        const double fd = static_cast<double>(sod) * (length == kNsPerDay ? 1.0 / kNsPerDayD : 1.0 / static_cast<double>(length));
         const double mjd = static_cast<double>(day) + fd;
         latest = nan_aware_max(latest, mjd);
         const double dut1 = daily.dut1(leap, mjd, day, fd);
@@ -593,7 +630,7 @@ nb::tuple ut1_jd12(nb::handle tt_obj, nb::handle table_obj, double x0, double du
         const int64_t u = tai - dat;
         const int64_t days = floor_div(u, kNsPerDay);
         o[2 * i] = 2451545.0 + static_cast<double>(days);
-        o[2 * i + 1] = static_cast<double>(u - days * kNsPerDay) / kNsPerDayD + dut1 / 86400.0;
+        o[2 * i + 1] = static_cast<double>(u - days * kNsPerDay) / kNsPerDayD + dut1 * (1.0 / 86400.0);
     }
     return nb::make_tuple(out_o, latest);
 }
@@ -618,7 +655,7 @@ NB_MODULE(_timecore, m) {
     m.def("add_seconds", &add_seconds, nb::arg("tt"), nb::arg("seconds"), "TT stamps plus seconds, checked.");
     m.def("elapsed", &elapsed, nb::arg("a"), nb::arg("b"), "a - b in seconds (float64) for stamps a and b.");
     m.def("eop_values", &eop_values, nb::arg("x"), nb::arg("table"), nb::arg("x0"), nb::arg("dut1_first"),
-          nb::arg("leap"), "((6, N) values at UTC dates x, latest date).");
+          nb::arg("leap"), "((6, N) values at UTC dates x, earliest date, latest date).");
     m.def("ut1_jd12", &ut1_jd12, nb::arg("tt"), nb::arg("table"), nb::arg("x0"), nb::arg("dut1_first"),
           nb::arg("leap"), "((N, 2) UT1 two-part Julian dates, latest UTC date).");
 }
