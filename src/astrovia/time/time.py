@@ -112,13 +112,29 @@ def _check_span(ns: int, value: object) -> int:
     return ns
 
 
+def _whole_second_eras() -> tuple[list[int], list[int | None]]:
+    """(first day of each era, TAI-UTC in ns where it is a constant, else None): for one epoch."""
+    global _WHOLE
+    if _WHOLE is None:
+        t = _leap.table()
+        _WHOLE = (list(t.starts), [_leap.round_half_away(b * 1e9) if r == 0.0 else None
+                                   for b, r in zip(t.bases, t.rates)])
+    return _WHOLE
+
+
+_WHOLE: tuple[list[int], list[int | None]] | None = None
+
+
 def _tt_from_label_scalar(scale: str, mjd: int, sod: int) -> int:
     """TT ns of ``sod`` ns into calendar day ``mjd`` on ``scale`` (Python ints)."""
     label = (mjd - MJD_J2000) * NS_PER_DAY - _HALF_DAY + sod
     if scale == "tt":
         return label
     if scale == "utc":
-        label += _leap.dat_ns(mjd, sod)
+        starts, dats = _WHOLE or _whole_second_eras()
+        k = bisect_right(starts, mjd) - 1
+        dat = dats[k] if k >= 0 else 0
+        label += _leap.dat_ns(mjd, sod) if dat is None else dat
     return label + TT_MINUS_TAI_NS
 
 
@@ -212,20 +228,26 @@ def _parse_iso(text: str, scale: str) -> int:
         raise ValueError(
             f"value {text!r} is not an ISO 8601 date-time (YYYY[-MM-DD[THH:MM[:SS[.fff]]]][Z|+HH:MM])"
         )
-    y, mo, d, hh, mi, ss, frac, zone = m.groups()
-    y = int(y)
-    mo = int(mo) if mo else 1
-    d = int(d) if d else 1
-    hh = int(hh) if hh else 0
-    mi = int(mi) if mi else 0
-    ss = int(ss) if ss else 0
-    if not (1 <= mo <= 12 and 1 <= d <= _days_in_month(y, mo) and hh < 24 and mi < 60 and ss <= 60):
-        raise ValueError(f"value {text!r} is not a valid calendar date and time")
+    y_s, mo_s, d_s, hh_s, mi_s, ss_s, frac, zone = m.groups()
+    y = int(y_s)
+    if mo_s is None:
+        mo = d = 1
+        hh = mi = ss = 0
+    else:
+        mo, d = int(mo_s), int(d_s)
+        hh = int(hh_s) if hh_s else 0
+        mi = int(mi_s) if mi_s else 0
+        ss = int(ss_s) if ss_s else 0
+        if not (1 <= mo <= 12 and 1 <= d <= _days_in_month(y, mo) and hh < 24 and mi < 60 and ss <= 60):
+            raise ValueError(f"value {text!r} is not a valid calendar date and time")
     ns = 0
     if frac:
-        ns = int(frac[:9].ljust(9, "0"))
-        if len(frac) > 9 and frac[9] >= "5":
-            ns += 1
+        if len(frac) == 9:
+            ns = int(frac)
+        else:
+            ns = int(frac[:9].ljust(9, "0"))
+            if len(frac) > 9 and frac[9] >= "5":
+                ns += 1
     mjd = _mjd_from_civil(y, mo, d)
     if zone and zone != "Z":
         off = (int(zone[1:3]) * 60 + int(zone[-2:])) * (1 if zone[0] == "+" else -1)
