@@ -104,6 +104,16 @@ def test_stamps_near_the_ends_of_int64_raise(call):
         call()
 
 
+@pytest.mark.parametrize("n,m", [(1, 0), (0, 1), (1, 3), (3, 1), (0, 0)])
+def test_one_value_goes_with_any_number(n, m):
+    a = np.arange(n, dtype=np.int64) * 10**9
+    b = np.arange(m, dtype=np.int64)
+    size = m if n == 1 else n
+    assert core.elapsed(a, b).shape == (size,)
+    assert core.add_seconds(a, b.astype(np.float64)).shape == (size,)
+    np.testing.assert_array_equal(core.add_seconds(a, b.astype(np.float64)), a + b * 10**9)
+
+
 def test_elapsed_between_the_ends_of_int64():
     # the difference of two int64 counts needs more than 64 bits; it is formed exactly
     d = core.elapsed(np.array([2**63 - 1], dtype=np.int64), np.array([-(2**63)], dtype=np.int64))

@@ -343,9 +343,6 @@ class EOP:
         self._span = (earliest, latest) if earliest <= latest else None
         self._source = "+".join(s.kinds)
 
-    def __reduce__(self) -> Any:
-        raise TypeError("EOP values are not pickled; call EOP(mjd_utc) again")
-
     def __repr__(self) -> str:
         n = self.pm_x.size
         span = "no dates" if self._span is None else f"{_date_text(self._span[0])} to {_date_text(self._span[1])}"

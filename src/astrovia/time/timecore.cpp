@@ -520,11 +520,12 @@ nb::object tt_from_dates(nb::handle d1_obj, nb::handle d2_obj, double offset, in
 nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
     View tt(tt_obj, "tt", 'i', 1, false), sec(sec_obj, "seconds", 'f', 1, false);
     const size_t n = tt.shape(0), m = sec.shape(0);
-    if (m != 1 && m != n && n != 1) {
+    // one stamp goes with any number of values, one value with any number of stamps
+    const size_t len = n == 1 ? m : n;
+    if (n != 1 && m != 1 && m != n) {
         throw nb::value_error(("seconds has " + std::to_string(m) + " values, but the Time has " +
                                std::to_string(n) + " epochs").c_str());
     }
-    const size_t len = std::max(n, m);
     nb::object out_o = numpy_empty({len}, "int64");
     View out(out_o, "out", 'i', 1, true);
     for (size_t i = 0; i < len; ++i) {
@@ -550,10 +551,10 @@ nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
 nb::object elapsed(nb::handle a_obj, nb::handle b_obj) {
     View a(a_obj, "a", 'i', 1, false), b(b_obj, "b", 'i', 1, false);
     const size_t n = a.shape(0), m = b.shape(0);
-    if (n != m && n != 1 && m != 1) {
+    const size_t len = n == 1 ? m : n;
+    if (n != 1 && m != 1 && m != n) {
         throw nb::value_error(("b has " + std::to_string(m) + " epochs, but a has " + std::to_string(n)).c_str());
     }
-    const size_t len = std::max(n, m);
     nb::object out_o = numpy_empty({len}, "float64");
     View out(out_o, "out", 'f', 1, true);
     for (size_t i = 0; i < len; ++i) {
