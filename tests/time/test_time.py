@@ -216,10 +216,20 @@ SPAN = 2**63 - 1 - 2 * 86400 * NS
     lambda: Time(["2024", "2025"]) + 1e10,
     lambda: Time(["2024", "2025"]) - 1e10,
     lambda: Time("2290-01-01") + datetime.timedelta(days=3650),
+    lambda: Time(["2290-01-01"]) + datetime.timedelta(days=3650),
+    lambda: Time(["2290-01-01"]) - datetime.timedelta(days=999999999),
+    lambda: Time("2024") + 10**10,
 ])
 def test_inputs_outside_the_span_raise(make):
     with pytest.raises(ValueError, match="outside the span of Time"):
         make()
+
+
+def test_whole_seconds_and_timedeltas_are_exact():
+    t = Time(["2024-01-01T00:00:00.000000001", "1960-01-01"])
+    np.testing.assert_array_equal((t + datetime.timedelta(days=1, microseconds=3)).int64 - t.int64, 86400000003000)
+    assert (t[0] + 10**9).int64 - t[0].int64 == 10**18
+    assert (t[0] - 7).int64 - t[0].int64 == -7 * NS
 
 
 def test_the_span_ends_are_usable():

@@ -125,13 +125,22 @@ def dat_seconds(mjd: int, fd: float) -> float:
 
 def dat_ns(mjd: int, sod_ns: int) -> int:
     """TAI-UTC [ns, int] on UTC day ``mjd``, ``sod_ns`` ns into it."""
-    return round_half_away(dat_seconds(mjd, sod_ns / NS_PER_DAY) * 1e9)
+    t = table()
+    k = bisect_right(t.starts, mjd) - 1
+    if k < 0:
+        return 0
+    rate = t.rates[k]
+    if rate == 0.0:
+        return round_half_away(t.bases[k] * 1e9)
+    fd = sod_ns / NS_PER_DAY
+    fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
+    return round_half_away((t.bases[k] + (mjd + fd - t.refs[k]) * rate) * 1e9)
 
 
 def day_length_ns(mjd: int) -> int:
     """Length [ns] of UTC day ``mjd``: 86400 s plus the step of TAI-UTC at its end."""
     t = table()
     k1 = bisect_right(t.starts, mjd + 1) - 1
-    if k1 < 0 or (t.starts[k1] != mjd + 1 and t.rates[k1] == 0.0):
+    if k1 < 0 or t.starts[k1] != mjd + 1:  # within one era TAI-UTC runs on without a step
         return NS_PER_DAY
     return NS_PER_DAY + round_half_away((dat_seconds(mjd + 1, 0.0) - dat_seconds(mjd, 1.0)) * 1e9)

@@ -125,6 +125,12 @@ def _whole_second_eras() -> tuple[list[int], list[int | None]]:
 _WHOLE: tuple[list[int], list[int | None]] | None = None
 
 
+def _check_sum(ns: int, seconds: object) -> int:
+    if not -SPAN_NS <= ns <= SPAN_NS:
+        raise ValueError(f"seconds {seconds!r} would take the epoch outside {_SPAN_TEXT}")
+    return ns
+
+
 def _tt_from_label_scalar(scale: str, mjd: int, sod: int) -> int:
     """TT ns of ``sod`` ns into calendar day ``mjd`` on ``scale`` (Python ints)."""
     label = (mjd - MJD_J2000) * NS_PER_DAY - _HALF_DAY + sod
@@ -624,8 +630,9 @@ class Time:
         """``t - u``: elapsed SI seconds (float64) for an epoch ``u``; ``t - seconds``: a ``Time``."""
         if isinstance(other, _dt.timedelta):
             return self + (-other)
-        is_seconds = isinstance(other, (int, float, np.floating, np.integer)) and not isinstance(other, bool)
-        if is_seconds or (isinstance(other, np.ndarray) and other.dtype.kind in "fi"):
+        if isinstance(other, (int, float, np.floating, np.integer)) and not isinstance(other, (bool, np.bool_)):
+            return self + (-other)
+        if isinstance(other, np.ndarray) and other.dtype.kind in "fi":
             return self + np.negative(np.asarray(other, dtype=np.float64))
         try:
             ons = self._other_ns(other)
@@ -645,16 +652,25 @@ class Time:
             return NotImplemented
         if isinstance(seconds, _dt.timedelta):
             delta = (seconds.days * 86400 + seconds.seconds) * NS_PER_S + seconds.microseconds * 1000
-            ns = self._ns + delta
-            if isinstance(ns, np.ndarray):
-                return Time._from_ns(_check_stamps(ns))
-            return Time._from_ns(_check_span(ns, seconds))
+            if isinstance(self._ns, np.ndarray):
+                # bounds first, so that the int64 sum cannot wrap
+                if self._ns.size and (
+                    abs(delta) > 2 * SPAN_NS or int(self._ns.max()) + delta > SPAN_NS
+                    or int(self._ns.min()) + delta < -SPAN_NS
+                ):
+                    raise ValueError(f"seconds {seconds!r} would take the epoch outside {_SPAN_TEXT}")
+                return Time._from_ns(self._ns + np.int64(delta))
+            return Time._from_ns(_check_sum(self._ns + delta, seconds))
+        if isinstance(seconds, (int, np.integer)) and not isinstance(seconds, (bool, np.bool_)):
+            if not isinstance(self._ns, np.ndarray):  # whole seconds: exact
+                return Time._from_ns(_check_sum(self._ns + int(seconds) * NS_PER_S, seconds))
+            seconds = float(seconds)
         if isinstance(seconds, float) and not isinstance(self._ns, np.ndarray):
             if not (math.isfinite(seconds) and abs(seconds) < 2e10):
                 raise ValueError(f"seconds {seconds!r} would take the epoch outside {_SPAN_TEXT}")
             whole = math.floor(seconds)
             ns = self._ns + whole * NS_PER_S + _leap.round_half_away((seconds - whole) * NS_PER_S)
-            return Time._from_ns(_check_span(ns, seconds))
+            return Time._from_ns(_check_sum(ns, seconds))
         try:
             s = np.asarray(seconds, dtype=np.float64)
         except (TypeError, ValueError):
