@@ -294,6 +294,7 @@ class EOP:
     """
 
     __slots__ = ("_values", "_span", "_source")
+    _values: tuple[npt.NDArray[np.float64], ...]
 
     @property
     def pm_x(self) -> npt.NDArray[np.float64]:

@@ -58,7 +58,7 @@ _ISO = re.compile(
 
 # ---------------------------------------------------------------- calendar ---
 
-def _mjd_from_civil(y, m, d):
+def _mjd_from_civil(y: Any, m: Any, d: Any) -> Any:
     """MJD of a proleptic Gregorian date (works on ints and int arrays)."""
     a = (14 - m) // 12
     yy = y + 4800 - a
@@ -67,7 +67,7 @@ def _mjd_from_civil(y, m, d):
     return jdn - 2400001
 
 
-def _civil_from_mjd(mjd):
+def _civil_from_mjd(mjd: Any) -> tuple[Any, Any, Any]:
     """(year, month, day) of an MJD (int64 arrays)."""
     a = mjd + 2400001 + 32044
     b = (4 * a + 3) // 146097
@@ -84,7 +84,7 @@ def _civil_from_mjd(mjd):
 _MONTH_DAYS = (31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)
 
 
-def _days_in_month(y, m):
+def _days_in_month(y: int, m: int) -> int:
     if m == 2 and (y % 4 == 0 and (y % 100 != 0 or y % 400 == 0)):
         return 29
     return _MONTH_DAYS[m - 1]
@@ -186,7 +186,7 @@ def _utc_parts(tt: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.n
     return _timecore.utc_parts(np.ascontiguousarray(tt, dtype=np.int64), _leap_eras())
 
 
-def _split_label(label):
+def _split_label(label: Any) -> tuple[Any, Any]:
     """(mjd, sod) of a continuous label count (ns from noon of MJD 51544)."""
     shifted = label + _HALF_DAY
     days = shifted // NS_PER_DAY
@@ -208,7 +208,7 @@ def _label_of(scale: str, tt: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return _split_label(label)
 
 
-def _iso_strings(mjd, sod):
+def _iso_strings(mjd: Any, sod: Any) -> list[str]:
     mjd = np.atleast_1d(mjd)
     sod = np.atleast_1d(sod)
     y, mo, d = _civil_from_mjd(mjd)
@@ -598,7 +598,7 @@ class Time:
         if np.any(mjd < _DT64_FIRST_MJD) or np.any(mjd > _DT64_LAST_MJD):
             raise ValueError("datetime64[ns] covers 1677-09-22 to 2262-04-11; this Time lies outside it")
         ns = (mjd - MJD_UNIX) * NS_PER_DAY + sod
-        out = ns.astype("datetime64[ns]")
+        out: npt.NDArray[np.datetime64] = ns.astype("datetime64[ns]")
         return out if isinstance(self._ns, np.ndarray) else out[0]
 
     def to_datetime(self) -> _dt.datetime | npt.NDArray[np.object_]:
