@@ -339,8 +339,9 @@ def test_pandas_inputs_to_the_nanosecond():
     np.testing.assert_array_equal(Time(aware).int64, (Time(idx) + 5 * 3600.0).int64)
     np.testing.assert_array_equal(Time(pd.Series(idx)).int64, Time(idx).int64)
     np.testing.assert_array_equal(Time(pd.Series(aware)).int64, Time(aware).int64)
-    with pytest.raises(ValueError, match="NaT"):
-        Time(pd.DatetimeIndex([text, None]))
+    for nat in (pd.DatetimeIndex([text, None]), pd.NaT, [pd.Timestamp(text), pd.NaT]):
+        with pytest.raises(ValueError, match="NaT"):
+            Time(nat)
 
 
 @pytest.mark.parametrize("text,utc", [

@@ -314,9 +314,9 @@ def _datetime_to_tt(value: _dt.date, scale: str) -> int:
 def _pandas_to_tt(value: Any, scale: str) -> int | np.ndarray | None:
     """TT ns of a pandas Timestamp, DatetimeIndex or datetime64 Series; None for other pandas objects."""
     name = type(value).__name__
+    if name == "NaTType":
+        raise ValueError("value is NaT, which is no epoch")
     if name == "Timestamp":
-        if value is value.__class__.min or value != value:  # NaT compares unequal to itself
-            raise ValueError("value is NaT, which is no epoch")
         if value.tzinfo is not None:
             value = value.tz_convert("UTC").tz_localize(None)
             scale = "utc"
