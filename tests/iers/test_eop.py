@@ -265,3 +265,17 @@ def test_stale_warning_once_per_process(calls, count, words):
     for w in words:
         assert w in out
     assert issubclass(iers.EOPStaleWarning, UserWarning)
+
+
+def test_tai_minus_utc_eras_are_erfas():
+    from astrovia.iers import leapseconds
+
+    rng = np.random.default_rng(2)
+    days = np.concatenate([np.arange(36900, 41400), rng.integers(41317, 61000, 500)])
+    fds = rng.uniform(0, 1, days.size)
+    got = np.array([leapseconds.dat_seconds(int(d), f) for d, f in zip(days, fds)])
+    np.testing.assert_array_equal(got, tai_minus_utc(days.astype(float), fds))
+    # a day ends 86400 s after it began plus the step at its end, as ERFA's utctai counts it
+    lengths = np.array([leapseconds.day_length_ns(int(d)) for d in days[:4500]]) / 1e9
+    steps = tai_minus_utc(days[:4500] + 1.0) - tai_minus_utc(days[:4500].astype(float), 1.0)
+    np.testing.assert_allclose(lengths, 86400.0 + steps, rtol=0, atol=1e-9)

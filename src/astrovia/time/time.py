@@ -139,8 +139,16 @@ def _tt_from_label_scalar(scale: str, mjd: int, sod: int) -> int:
     if scale == "utc":
         starts, dats = _WHOLE or _whole_second_eras()
         k = bisect_right(starts, mjd) - 1
-        dat = dats[k] if k >= 0 else 0
-        label += _leap.dat_ns(mjd, sod) if dat is None else dat
+        if k < 0:
+            dat = 0
+        else:
+            dat = dats[k]
+            if dat is None:  # a drifting era: base + (day + fraction - reference) * rate
+                t = _leap.table()
+                fd = sod / NS_PER_DAY
+                fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
+                dat = _leap.round_half_away((t.bases[k] + (mjd + fd - t.refs[k]) * t.rates[k]) * 1e9)
+        label += dat
     return label + TT_MINUS_TAI_NS
 
 
