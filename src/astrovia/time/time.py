@@ -419,17 +419,6 @@ def _to_tt(value: Any, fmt: str | None, scale: str) -> int | np.ndarray:
             raise TypeError(f"value must be a float or a one-dimensional float array with format={fmt!r}")
         out = _dates_to_tt(np.atleast_1d(arr), None, fmt, scale)
         return int(out[0]) if arr.ndim == 0 else out
-    module = type(value).__module__
-    if module.startswith("pandas"):
-        r = _pandas_to_tt(value, scale)
-        if r is not None:
-            return r
-    elif module.startswith("astropy") and type(value).__name__ == "Time":
-        return _astropy_to_tt(value)
-    if isinstance(value, _dt.date):
-        return _datetime_to_tt(value, scale)
-    if isinstance(value, np.datetime64):
-        return int(_datetime64_to_tt(value, scale)[0])
     if isinstance(value, np.integer):
         if value.dtype != np.int64:
             raise TypeError(f"integer stamps must be int64, not {value.dtype}")
@@ -447,6 +436,17 @@ def _to_tt(value: Any, fmt: str | None, scale: str) -> int | np.ndarray:
             f"an array value must hold int64 stamps, datetime64 or text, not {value.dtype} "
             "(floats need format='jd' or 'mjd')"
         )
+    module = type(value).__module__
+    if module.startswith("pandas"):
+        r = _pandas_to_tt(value, scale)
+        if r is not None:
+            return r
+    elif module.startswith("astropy") and type(value).__name__ == "Time":
+        return _astropy_to_tt(value)
+    if isinstance(value, _dt.date):
+        return _datetime_to_tt(value, scale)
+    if isinstance(value, np.datetime64):
+        return int(_datetime64_to_tt(value, scale)[0])
     if isinstance(value, (list, tuple)):
         return _sequence_to_tt(value, scale)
     if isinstance(value, (bool, int, float)):
