@@ -82,6 +82,12 @@ def scalar_construction():
     print(f"scalar Time construction: worst {worst:.2f} us (bar <= 5); pyerfa dtf2d+utctai {us[-2]:.2f} us, "
           f"sgp4 TLE parse {us[-1]:.2f} us")
 
+    from astrovia.propagators.analytical.sgp4.tle import TLE
+
+    old = L1.replace("24061.52408565", "60061.52408565")  # the same element set dated 1960
+    t1960, t2024 = per_call_us([lambda: TLE(old, L2), lambda: TLE(L1, L2)], number=2000)
+    print(f"TLE construction: epoch 1960 {t1960:.2f} us, epoch 2024 {t2024:.2f} us: ratio {t1960 / t2024:.2f}")
+
 
 def gathering():
     t = Time(Time("2024-01-01").int64 + np.arange(N, dtype=np.int64) * 60_000_000_000)
