@@ -1,8 +1,10 @@
 """Epochs on the TT scale, exact to the nanosecond.
 
 A ``Time`` holds one epoch or a one-dimensional array of epochs as int64
-nanoseconds of TT counted from J2000.0 (2000-01-01T12:00:00 TT), which spans
-1708 to 2292 and is exact to the nanosecond from 1900 to 2200. UTC is derived
+nanoseconds of TT counted from J2000.0 (2000-01-01T12:00:00 TT), exact to the
+nanosecond over its whole span, 1707-09-24 to 2292-04-09 (two days inside the
+int64 range, so that every calendar split stays representable); anything that
+would leave the span raises ValueError. UTC is derived
 with TAI-UTC (the IERS leap seconds from 1972, the drifting eras of 1960-1971
 that ERFA uses), UT1 with UT1-UTC; both tables belong to ``astrovia.iers``, on
 which this module builds (never the other way round). The per-epoch loops for
