@@ -175,10 +175,12 @@ def _utc_parts_scalar(tt: int) -> tuple[int, int, int]:
         ke = bisect_right(t.starts, cand) - 1
         s = a
         if ke >= 0:
-            d0 = _leap.dat_seconds(cand, 0.0) * 1e9
-            s = _leap.round_half_away((a - d0) / (1.0 + t.rates[ke] / 86400.0))
+            base, ref, rate = t.bases[ke], t.refs[ke], t.rates[ke]
+            s = _leap.round_half_away((a - (base + (cand + 0.0 - ref) * rate) * 1e9) / (1.0 + rate / 86400.0))
             for _ in range(4):
-                d = _leap.dat_ns(cand, s)
+                fd = s / NS_PER_DAY
+                fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
+                d = _leap.round_half_away((base + (cand + fd - ref) * rate) * 1e9)
                 if a - d == s:
                     break
                 s = a - d
