@@ -68,3 +68,36 @@ def test_astropy_own_ut1_before_1972_steps_at_utc_midnight(astropy_teme):
     rate = 0.002592  # s/day, 1966-1971
     np.testing.assert_allclose(diff, -rate * 0.999, atol=2e-6)
     assert aiers.conf.auto_download is False
+
+
+def test_itrf_from_gcrf_1962_to_1972_against_erfa_and_the_c04_file():
+    import erfa
+    from astropy_iers_data import IERS_B_FILE
+
+    rows = np.array([[float(p) for p in line.split()[4:8]] for line in open(IERS_B_FILE)
+                     if line[:4].isdigit() and 1961 < int(line[:4]) < 1974])  # mjd, x", y", UT1-UTC
+    t = epochs_1962_1972()
+    rng = np.random.default_rng(4)
+    r = rng.normal(size=(N, 3))
+    r *= 7.0e6 / np.linalg.norm(r, axis=1, keepdims=True)
+    got, _ = geocentric.ITRF_from_GCRF(t, r, np.zeros((N, 3)))
+
+    tt = t.tt.jd12
+    tai1, tai2 = erfa.tttai(tt[:, 0], tt[:, 1])
+    u1, u2 = erfa.taiutc(tai1, tai2)
+    mjd = (u1 - 2400000.5) + u2
+    day = np.floor(mjd)
+    j = np.searchsorted(rows[:, 0], day)
+    w = mjd - day
+
+    def dat(d, fd=0.0):
+        y, m, dd, _ = erfa.jd2cal(2400000.5, d)
+        return erfa.dat(y, m, dd, fd)
+
+    # UT1-TAI linear between the rows at 0h UTC; polar motion linear
+    ut1_tai = (rows[j, 3] - dat(day)) * (1 - w) + (rows[j + 1, 3] - dat(day + 1)) * w
+    xp, yp = ((rows[j, k] * (1 - w) + rows[j + 1, k] * w) * np.pi / 648000 for k in (1, 2))
+    ut1a, ut1b = erfa.taiut1(tai1, tai2, ut1_tai)
+    q = erfa.c2t00a(tt[:, 0], tt[:, 1], ut1a, ut1b, xp, yp)  # C04 holds dX = dY = 0 before 1984
+    ref = np.einsum("nij,nj->ni", q, r)
+    assert np.max(np.linalg.norm(got - ref, axis=1)) < 0.01  # metres
