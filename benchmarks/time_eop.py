@@ -36,12 +36,14 @@ L1 = "1 25544U 98067A   24061.52408565  .00017367  00000+0  31230-3 0  9991"
 L2 = "2 25544  51.6416 166.6542 0005683  37.0744  61.9540 15.49511109441803"
 
 
-def per_call_us(fns, number=5000, repeats=REPEATS):
-    """Median microseconds per call of each callable; they take turns within every repeat."""
+def per_call_us(fns, number=5000, repeats=REPEATS, cpu=False):
+    """Median microseconds per call of each callable (wall clock, or this process's CPU time); they
+    take turns within every repeat."""
+    timer = clock.process_time if cpu else clock.perf_counter
     times = [[] for _ in fns]
     for _ in range(repeats):
         for f, ts in zip(fns, times):
-            ts.append(timeit.timeit(f, number=number) / number * 1e6)
+            ts.append(timeit.Timer(f, timer=timer).timeit(number=number) / number * 1e6)
     return [statistics.median(ts) for ts in times]
 
 
@@ -75,12 +77,14 @@ def scalar_construction():
     erfa_call = lambda: erfa.utctai(*erfa.dtf2d("UTC", 2024, 3, 1, 12, 34, 56.123))  # noqa: E731
     sgp4_call = lambda: Satrec.twoline2rv(L1, L2)  # noqa: E731
     names = list(cases)
-    us = per_call_us([cases[k] for k in names] + [erfa_call, sgp4_call])
-    for name, t in zip(names, us):
-        print(f"Time({name:34s}) {t:6.2f} us")
-    worst = max(us[: len(names) - 1])
-    print(f"scalar Time construction: worst {worst:.2f} us (bar <= 5); pyerfa dtf2d+utctai {us[-2]:.2f} us, "
-          f"sgp4 TLE parse {us[-1]:.2f} us")
+    fns = [cases[k] for k in names] + [erfa_call, sgp4_call]
+    us, cpu = per_call_us(fns), per_call_us(fns, cpu=True)
+    for name, t, c in zip(names, us, cpu):
+        print(f"Time({name:34s}) {t:6.2f} us wall clock, {c:6.2f} us CPU time")
+    for kind, res in (("wall clock", us), ("CPU time", cpu)):
+        worst = max(res[: len(names) - 1])
+        print(f"scalar Time construction ({kind}): worst {worst:.2f} us (bar <= 5); pyerfa dtf2d+utctai "
+              f"{res[-2]:.2f} us, sgp4 TLE parse {res[-1]:.2f} us")
 
     from astrovia.propagators.analytical.sgp4.tle import TLE
 

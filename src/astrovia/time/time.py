@@ -141,16 +141,13 @@ def _tt_from_label_scalar(scale: str, mjd: int, sod: int) -> int:
     if scale == "utc":
         starts, dats = _WHOLE or _whole_second_eras()
         k = bisect_right(starts, mjd) - 1
-        if k < 0:
-            dat = 0
-        else:
-            dat = dats[k]
-            if dat is None:  # a drifting era: base + (day + fraction - reference) * rate
-                t = _leap.table()
-                fd = sod / NS_PER_DAY
-                fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
-                dat = _leap.round_half_away((t.bases[k] + (mjd + fd - t.refs[k]) * t.rates[k]) * 1e9)
-        label += dat
+        whole = dats[k] if k >= 0 else 0
+        if whole is None:  # a drifting era: base + (day + fraction - reference) * rate
+            t = _leap.table()
+            fd = sod / NS_PER_DAY
+            fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
+            whole = _leap.round_half_away((t.bases[k] + (mjd + fd - t.refs[k]) * t.rates[k]) * 1e9)
+        label += whole
     return label + TT_MINUS_TAI_NS
 
 
@@ -247,8 +244,13 @@ def _parse_iso(text: str, scale: str) -> int:
             f"value {text!r} is not an ISO 8601 date-time (YYYY[-MM-DD[THH:MM[:SS[.fff]]]][Z|+HH:MM])"
         )
     y_s, mo_s, d_s, hh_s, mi_s, ss_s, frac, zone = m.groups()
-    y = int(y_s)
-    if mo_s is None:
+    return _iso_label(text, scale, int(y_s), mo_s, d_s, hh_s, mi_s, ss_s, frac, zone)
+
+
+def _iso_label(text: str, scale: str, y: int, mo_s: str | None, d_s: str | None, hh_s: str | None,
+               mi_s: str | None, ss_s: str | None, frac: str | None, zone: str | None) -> int:
+    """TT ns of the fields of an ISO text (strings as matched; None where absent)."""
+    if mo_s is None or d_s is None:
         mo = d = 1
         hh = mi = ss = 0
     else:
