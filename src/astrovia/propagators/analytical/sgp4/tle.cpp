@@ -10,7 +10,6 @@
 // (numpy.empty, numpy.arange, Time(...).int64) is checked before native code
 // reads or writes it.
 #include <Python.h>
-#include <erfa.h>
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
@@ -60,8 +59,9 @@ struct Bound {
     const coe::Api* coe = nullptr;
     const misc::Api* misc = nullptr;
     double deg = 0, rev = 0, day = 0, hour = 0, km = 0;  // unit factors of astrovia.units.units
-    // TAI-UTC from 1972 (astrovia.time.leapseconds), read at the first epoch.
-    std::vector<std::int64_t> leap_mjd, leap_dat;
+    // TAI-UTC eras (astrovia.iers.leapseconds), read at the first epoch.
+    std::vector<std::int64_t> leap_start;
+    std::vector<double> leap_base, leap_ref, leap_rate;
     int fast_time = -1;  // 1: Time objects are made natively; 0: through Time(numpy.int64(stamp)); -1: untried
 };
 Bound bound;
@@ -168,36 +168,42 @@ nb::object new_array(Py_ssize_t n, nb::handle dtype) {
 // --- epochs ------------------------------------------------------------------------
 
 void load_leap_seconds() {
-    if (!bound.leap_mjd.empty()) return;
-    nb::object table = nb::module_::import_("astrovia.time.leapseconds").attr("table")();
-    nb::object mjd = bound.np_asarray(table[0], "dtype"_a = bound.np_int64);
-    nb::object dat = bound.np_asarray(table[1], "dtype"_a = bound.np_int64);
-    const Py_ssize_t n = PyObject_Length(mjd.ptr());
-    if (n < 0) throw nb::python_error();
-    if (n == 0 || PyObject_Length(dat.ptr()) != n) throw nb::value_error("the leap-second table is empty or ragged");
-    nb::object mjd_c = checked(PyObject_CallMethod(mjd.ptr(), "copy", nullptr));
-    nb::object dat_c = checked(PyObject_CallMethod(dat.ptr(), "copy", nullptr));
-    CheckedBuffer m(mjd_c, n, 8, "ql", false, "leapseconds.table() mjd");
-    CheckedBuffer d(dat_c, n, 8, "ql", false, "leapseconds.table() dat");
-    bound.leap_mjd.assign(m.data<std::int64_t>(), m.data<std::int64_t>() + n);
-    bound.leap_dat.assign(d.data<std::int64_t>(), d.data<std::int64_t>() + n);
+    if (!bound.leap_start.empty()) return;
+    // The eras of astrovia.iers.leapseconds: (first UTC day [MJD], base [s], reference MJD, rate [s/day]).
+    nb::object table = nb::module_::import_("astrovia.iers.leapseconds").attr("table")();
+    nb::object eras = checked(PyObject_GetAttrString(table.ptr(), "eras"));
+    const Py_ssize_t m = PyObject_Length(eras.ptr());
+    if (m < 0) throw nb::python_error();
+    nb::object flat = bound.np_asarray(eras, "dtype"_a = bound.np_double);
+    flat = checked(PyObject_CallMethod(flat.ptr(), "reshape", "n", static_cast<Py_ssize_t>(-1)));
+    flat = checked(PyObject_CallMethod(flat.ptr(), "copy", nullptr));
+    CheckedBuffer b(flat, 4 * m, 8, kFloat64Formats, false, "leapseconds.table().eras");
+    const double* e = b.data<double>();
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        bound.leap_start.push_back(static_cast<std::int64_t>(e[4 * i]));
+        bound.leap_base.push_back(e[4 * i + 1]);
+        bound.leap_ref.push_back(e[4 * i + 2]);
+        bound.leap_rate.push_back(e[4 * i + 3]);
+    }
+    if (m == 0) throw nb::value_error("the leap-second table is empty");
 }
 
-// TAI-UTC [ns] at UTC day `mjd`, `sod` ns into it: the integral table from
-// 1972, ERFA's rates before (0 before 1960, as ERFA gives).
+// Nearest integer, halves away from zero, as Time rounds TAI-UTC.
+std::int64_t round_half_away(double v) {
+    return v >= 0.0 ? static_cast<std::int64_t>(v + 0.5) : -static_cast<std::int64_t>(-v + 0.5);
+}
+
+// TAI-UTC [ns] at UTC day `mjd`, `sod` ns into it: the whole seconds of the
+// table from 1972, the drifting eras of 1960-1971, 0 before 1960.
 std::int64_t tai_minus_utc_ns(std::int64_t mjd, std::int64_t sod) {
     load_leap_seconds();
-    if (mjd >= bound.leap_mjd.front()) {
-        auto it = std::upper_bound(bound.leap_mjd.begin(), bound.leap_mjd.end(), mjd);
-        return bound.leap_dat[static_cast<std::size_t>(it - bound.leap_mjd.begin() - 1)] * cat::kNsPerSecond;
-    }
-    std::int64_t y;
-    int m, d;
-    cat::civil_from_mjd(mjd, y, m, d);
-    double dat = 0.0;
-    const double fd = static_cast<double>(sod) / static_cast<double>(kNsPerDay);
-    if (eraDat(static_cast<int>(y), m, d, std::clamp(fd, 0.0, 1.0), &dat) < 0) dat = 0.0;
-    return static_cast<std::int64_t>(std::nearbyint(dat * static_cast<double>(cat::kNsPerSecond)));
+    auto it = std::upper_bound(bound.leap_start.begin(), bound.leap_start.end(), mjd);
+    if (it == bound.leap_start.begin()) return 0;
+    const std::size_t k = static_cast<std::size_t>(it - bound.leap_start.begin() - 1);
+    const double rate = bound.leap_rate[k];
+    if (rate == 0.0) return round_half_away(bound.leap_base[k] * 1e9);
+    const double fd = std::clamp(static_cast<double>(sod) / static_cast<double>(kNsPerDay), 0.0, 1.0);
+    return round_half_away((bound.leap_base[k] + (static_cast<double>(mjd) + fd - bound.leap_ref[k]) * rate) * 1e9);
 }
 
 // TT nanoseconds from J2000.0 of a UTC label; false when outside int64's span.
