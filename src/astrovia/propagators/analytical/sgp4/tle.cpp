@@ -158,7 +158,6 @@ private:
     bool acquired_ = false;
 };
 
-constexpr const char* kInt64Formats = "qlL";  // int64 on LP64 ('L' never matches signed, kept out below)
 constexpr const char* kFloat64Formats = "d";
 
 nb::object new_array(Py_ssize_t n, nb::handle dtype) {
@@ -1139,6 +1138,7 @@ void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
     for (const cat::RawProblem& p : problems) out.errors.push_back({p.line, cat::describe(p.problem)});
     const EarthConstants k = earth_constants_once();
     out.tles.reserve(raw.size());
+    std::unordered_map<std::string_view, nb::object> names;
     for (const cat::RawRecord& r : raw) {
         if (src.from_bytes) {
             const std::pair<std::string_view, std::int64_t> parts[] = {
@@ -1153,7 +1153,12 @@ void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
             if (!ok) continue;
         }
         nb::object name = nb::none();
-        if (r.name_line != 0) name = make_str(r.name);
+        if (r.name_line != 0) {
+            // One str per distinct name: a history repeats its satellite's name.
+            auto it = names.find(r.name);
+            if (it == names.end()) it = names.emplace(r.name, make_str(r.name)).first;
+            name = it->second;
+        }
         add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, name, r.name_zero_prefix, strict, k);
     }
 }
