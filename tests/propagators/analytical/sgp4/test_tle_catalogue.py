@@ -401,11 +401,13 @@ def test_read_omm_agrees_with_sgp4s_omm_and_exporter():
                    / timedelta(microseconds=1)) <= 432  # half of the 1e-8 day a line holds
 
 
-def test_read_omm_csv_gives_the_json_records():
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_read_omm_csv_gives_the_json_records(newline):
     records = omm_records()
     header = list(records[0])
-    csv = ",".join(header) + "\n" + "".join(",".join(str(r[k]) for k in header) + "\n" for r in records)
+    csv = ",".join(header) + newline + "".join(",".join(str(r[k]) for k in header) + newline for r in records)
     assert read_omm(csv) == read_omm(json.dumps(records))
+    assert [t.name for t in read_omm(csv.encode())] == [r["OBJECT_NAME"] for r in records]
 
 
 @pytest.mark.parametrize("number, field", [(100000, "A0000"), (179999, "H9999"), (180000, "J0000"),

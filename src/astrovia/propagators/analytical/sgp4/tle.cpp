@@ -1400,8 +1400,9 @@ nb::object read_omm(nb::handle source, nb::handle errors) {
             for (std::size_t i = 0; i < records.size(); ++i) lines.push_back(1);
         }
     } else {
-        nb::object io = nb::module_::import_("io").attr("StringIO")(text);
-        nb::object reader = nb::module_::import_("csv").attr("DictReader")(io);
+        nb::module_ csv = nb::module_::import_("csv");
+        nb::object io = nb::module_::import_("io").attr("StringIO")(text, "newline"_a = "");
+        nb::object reader = csv.attr("DictReader")(io);
         nb::object iter = checked(PyObject_GetIter(reader.ptr()));
         while (PyObject* row = PyIter_Next(iter.ptr())) {
             records.push_back(nb::steal(row));
@@ -1409,7 +1410,17 @@ nb::object read_omm(nb::handle source, nb::handle errors) {
             lines.push_back(PyLong_AsLongLong(n.ptr()));
             if (PyErr_Occurred()) throw nb::python_error();
         }
-        if (PyErr_Occurred()) throw nb::python_error();
+        if (PyErr_Occurred()) {
+            // csv.Error is no ValueError: say which source and line it is about.
+            nb::python_error e;
+            if (!e.matches(csv.attr("Error"))) {
+                e.restore();
+                throw nb::python_error();
+            }
+            nb::object n = checked(PyObject_GetAttrString(reader.ptr(), "line_num"));
+            throw nb::value_error(("source: OMM CSV is malformed at line " + str_text(n) + ": " +
+                                   str_text(e.value())).c_str());
+        }
     }
 
     ReadRecords out;
