@@ -1,9 +1,10 @@
 // Fuzz driver of the catalogue and OMM reader kernel, with no Python in it.
+// fuzz-sources: propagators/analytical/sgp4/tle_catalogue.cpp propagators/analytical/sgp4/tle_fields.cpp
 //
 // libFuzzer:   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DLIBFUZZER -I src/astrovia \
 //                  fuzz/tle_catalogue_fuzz.cpp src/astrovia/propagators/analytical/sgp4/tle_catalogue.cpp \
 //                  src/astrovia/propagators/analytical/sgp4/tle_fields.cpp -o tle_catalogue_fuzz
-//              ./tle_catalogue_fuzz fuzz/corpus/tle_catalogue_fuzz
+//              ./tle_catalogue_fuzz fuzz/corpus/tle_catalogue
 // standalone:  g++ -std=c++20 -O1 -fsanitize=address,undefined -I src/astrovia fuzz/tle_catalogue_fuzz.cpp \
 //                  src/astrovia/propagators/analytical/sgp4/tle_catalogue.cpp \
 //                  src/astrovia/propagators/analytical/sgp4/tle_fields.cpp -o tle_catalogue_fuzz
