@@ -164,7 +164,7 @@ EpochLabel epoch_label(const char line[fields::kLineBuffer]) {
 
 namespace {
 
-struct FieldSpec {
+struct FieldFormat {
     int first, last;    // 1-based columns
     const char* name;
     char kind;
@@ -172,12 +172,12 @@ struct FieldSpec {
 // Kinds:  ' ' blank separator;  'c' catalogue number;  'k' classification (a
 // letter or blank);  'i' international designator;  'y' two digits;
 // 'd' a right-justified decimal "ddd.dddddddd" (the point column given by
-// the spec's position of '.', blanks allowed before the first digit);
+// the field's position of '.', blanks allowed before the first digit);
 // 'n' first derivative " .dddddddd" (sign, point, digits);  'x' exponent field
 // (sign, five digits, exponent sign, digit);  'e' a digit or blank;
 // 'r' right-justified integer (blanks then digits, may be all blank);
 // '7' seven digits.
-constexpr FieldSpec kLine1[] = {
+constexpr FieldFormat kLine1[] = {
     {2, 2, "separator", ' '},
     {3, 7, "catalogue number", 'c'},
     {8, 8, "classification", 'k'},
@@ -197,7 +197,7 @@ constexpr FieldSpec kLine1[] = {
     {64, 64, "separator", ' '},
     {65, 68, "element set number", 'r'},
 };
-constexpr FieldSpec kLine2[] = {
+constexpr FieldFormat kLine2[] = {
     {2, 2, "separator", ' '},
     {3, 7, "catalogue number", 'c'},
     {8, 8, "separator", ' '},
@@ -217,7 +217,7 @@ constexpr FieldSpec kLine2[] = {
 
 // Point column of each decimal field: epoch day 24, angles 12/21/38/47 (4
 // decimals: the point is 5 columns before the field's end), mean motion 55.
-int point_column(const FieldSpec& f) {
+int point_column(const FieldFormat& f) {
     if (f.last == 32) return 24;   // epoch day, 8 decimals
     if (f.last == 63) return 55;   // mean motion, 8 decimals
     return f.last - 4;             // angles, 4 decimals
@@ -241,7 +241,7 @@ int check_right_justified(const char* line, int first, int last, int min_digits,
     return 0;
 }
 
-int check_field(const char* line, const FieldSpec& f, const char*& expected) {
+int check_field(const char* line, const FieldFormat& f, const char*& expected) {
     auto at = [&](int column) { return line[column - 1]; };
     switch (f.kind) {
         case ' ':
@@ -338,10 +338,10 @@ int check_field(const char* line, const FieldSpec& f, const char*& expected) {
 }  // namespace
 
 FormatProblem check_format(const char line[fields::kLineBuffer], int number) {
-    const FieldSpec* begin = number == 1 ? kLine1 : kLine2;
+    const FieldFormat* begin = number == 1 ? kLine1 : kLine2;
     const std::size_t n = number == 1 ? std::size(kLine1) : std::size(kLine2);
     for (std::size_t i = 0; i < n; ++i) {
-        const FieldSpec& f = begin[i];
+        const FieldFormat& f = begin[i];
         const char* expected = nullptr;
         if (int column = check_field(line, f, expected)) return {column, f.name, f.first, f.last, expected};
     }
