@@ -11,10 +11,11 @@
 // and then reads a bound object natively:
 //
 //     const auto& t = nb::cast<const astrovia::sgp4::TLE&>(obj);   // after an isinstance check
-//     double n = t.mnm;  nb::handle epoch = t.epoch;
+//     double n = t.mnm;  nb::object epoch = t.epoch_time();  std::int64_t ns = t.epoch_ns;
 //
 // Both types are immutable once constructed; their fields may be read without
-// the interpreter lock except the Python objects (`epoch`, `members`, the arrays).
+// the interpreter lock except the Python objects (`epoch_time()`, `name`,
+// `members`, the arrays), which need it.
 #pragma once
 
 #include <Python.h>
@@ -39,12 +40,25 @@ struct TLE : utils::Representable {
     char line1[fields::kLineBuffer];          // 69 bytes of UTF-8 and a zero byte
     char line2[fields::kLineBuffer];
     char catalogue[fields::kCatalogueBuffer];  // columns 3-7 of line 1, zero-terminated
-    nb::object epoch;                          // astrovia.time.time.Time of the element set
+    // The epoch as a Time (astrovia.time.time.Time of epoch_ns), made on first
+    // use: a catalogue reader makes none for records whose epoch is never asked
+    // for. Read it through epoch_time(); null or None until then.
+    mutable nb::object epoch_cache;
     double inc, raa, ecc, mea, arp, mnm;       // mean elements of line 2
     double sma, orp, eca, tra, pge, apg;       // derived from them and the Earth's constants
     std::int64_t epoch_ns = 0;                 // epoch.int64: TT nanoseconds from J2000.0
     nb::object name;                           // the name line of the record (str), or None
     bool name_zero_prefix = false;             // the name line was read with a leading "0 "
+
+    // The epoch Time, made and kept on the first call (interpreter lock held).
+    // A TLE that is not a Python object of the tle module has no epoch Time:
+    // TypeError.
+    nb::object epoch_time() const {
+        if (epoch_cache.is_valid() && !epoch_cache.is_none()) return epoch_cache;
+        nb::handle self = nb::find(this);
+        if (!self.is_valid()) throw nb::type_error("the epoch Time of a TLE record that is no TLE object");
+        return self.attr("epoch");  // the property makes the Time and keeps it in epoch_cache
+    }
 
     std::string_view line1_text() const { return {line1, fields::kLineLength}; }
     std::string_view line2_text() const { return {line2, fields::kLineLength}; }
