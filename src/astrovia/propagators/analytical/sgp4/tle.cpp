@@ -1133,29 +1133,48 @@ EarthConstants earth_constants_once() {
 }
 
 // One record from its two lines and optional name; a bad one becomes an error.
-void add_record(ReadRecords& out, std::string_view line1, std::string_view line2, std::int64_t line1_no,
-                std::int64_t line2_no, nb::handle name, bool zero_prefix, bool strict, const EarthConstants& k) {
+// A kept record takes a reference to `name`: a new one, or with
+// `name_owed`, one its caller adds later (true is returned when kept).
+bool add_record(ReadRecords& out, std::string_view line1, std::string_view line2, std::int64_t line1_no,
+                std::int64_t line2_no, nb::handle name, bool zero_prefix, bool strict, const EarthConstants& k,
+                bool name_owed = false) {
     TLE& t = out.records.emplace_back();
     try {
         build_record(t, line1, line2, strict, k);
     } catch (const RecordError& e) {
         out.records.pop_back();
         out.errors.push_back({e.line == 2 ? line2_no : line1_no, e.reason});
-        return;
+        return false;
     } catch (nb::python_error& e) {
         out.records.pop_back();
         out.errors.push_back({line1_no, value_error_reason(e)});
-        return;
+        return false;
     }
-    t.name = nb::borrow(name);
+    t.name = name_owed ? nb::steal(name) : nb::borrow(name);
     t.name_zero_prefix = zero_prefix;
     out.first_line.push_back(line1_no);
+    return true;
 }
 
 // One str per distinct name line of a text (a history repeats its
-// satellite's name): an open-addressing table on the name's bytes.
+// satellite's name): an open-addressing table on the name's bytes. A slot
+// keeps the first bytes of its name, so that a lookup does not go back to
+// where the name first appeared in the text. The references of the records
+// that take a name are counted in its slot (owe()) and added when the table
+// goes, all of one name at once: the records then need not touch the str,
+// which lies elsewhere in memory, one by one. The table must go before them.
 class NameTable {
 public:
+    NameTable() = default;
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
+    ~NameTable() {
+        for (Slot& s : slots_) {
+            for (std::size_t i = 0; i < s.owed; ++i) Py_INCREF(s.value.ptr());
+        }
+    }
+
+    // The str of a name; `owe(str)` then counts one reference a record took.
     nb::handle get(std::string_view name) {
         if (4 * (used_ + 1) > 3 * slots_.size()) grow();
         const std::uint64_t h = hash(name);
@@ -1163,19 +1182,31 @@ public:
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& s = slots_[i];
             if (!s.value.is_valid()) {
-                s = Slot{name, h, make_str(name)};
+                s.name = name;
+                s.hash = h;
+                std::memcpy(s.head, name.data(), std::min(name.size(), sizeof s.head));
+                s.value = make_str(name);
                 ++used_;
+                last_ = &s;
                 return s.value;
             }
-            if (s.hash == h && s.name == name) return s.value;
+            if (s.hash == h && s.name.size() == name.size() &&
+                (name.size() <= sizeof s.head ? std::memcmp(s.head, name.data(), name.size()) == 0 : s.name == name)) {
+                last_ = &s;
+                return s.value;
+            }
         }
     }
+    // Counts a reference to the str the last get() gave.
+    void owe() { ++last_->owed; }
 
 private:
     struct Slot {
         std::string_view name;
         std::uint64_t hash = 0;
         nb::object value;
+        std::size_t owed = 0;
+        char head[40];
     };
     static std::uint64_t hash(std::string_view text) {  // FNV-1a
         std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -1195,6 +1226,7 @@ private:
     }
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
+    Slot* last_ = nullptr;
 };
 
 void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
@@ -1219,8 +1251,12 @@ void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
             }
             if (!ok) continue;
         }
-        const nb::handle name = r.name_line != 0 ? names.get(r.name) : nb::handle(Py_None);
-        add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, name, r.name_zero_prefix, strict, k);
+        if (r.name_line == 0) {
+            add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, Py_None, false, strict, k);
+        } else if (add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, names.get(r.name),
+                              r.name_zero_prefix, strict, k, true)) {
+            names.owe();
+        }
     }
 }
 
@@ -1266,27 +1302,46 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
     read_text_records(src, is_strict != 0, out);
     std::vector<TLE>& records = out.records;
 
-    // Records grouped by catalogue number, in order of first appearance.
+    // Records grouped by catalogue number, in order of first appearance: the
+    // group of each record, then all keys in one array, group after group.
     struct Group {
         std::int32_t satno;
-        std::vector<std::pair<std::int64_t, std::size_t>> keys;  // (stamp, record), file order
-        PyObject* name = Py_None;  // the last name line of the number
+        std::size_t first = 0, count = 0;  // its keys
+        PyObject* name = Py_None;           // the last name line of the number
     };
     std::vector<Group> groups;
-    std::unordered_map<std::int32_t, std::size_t> index;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const TLE& t = records[i];
-        std::int32_t satno = 0;
-        if (!cat::decode_catalogue(t.catalogue, satno)) {
-            out.errors.push_back({out.first_line[i], "the catalogue number " + snippet(t.catalogue, 5) +
-                                                         " (columns 3-7) is not a number, which an ELSET needs"});
-            continue;
+    std::vector<std::uint32_t> group_of(records.size(), UINT32_MAX);
+    {
+        std::unordered_map<std::int32_t, std::uint32_t> index;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const TLE& t = records[i];
+            std::int32_t satno = 0;
+            if (!cat::decode_catalogue(t.catalogue, satno)) {
+                out.errors.push_back({out.first_line[i], "the catalogue number " + snippet(t.catalogue, 5) +
+                                                             " (columns 3-7) is not a number, which an ELSET needs"});
+                continue;
+            }
+            auto [it, fresh] = index.try_emplace(satno, static_cast<std::uint32_t>(groups.size()));
+            if (fresh) groups.push_back(Group{satno});
+            Group& g = groups[it->second];
+            ++g.count;
+            if (!t.name.is_none()) g.name = t.name.ptr();
+            group_of[i] = it->second;
         }
-        auto [it, fresh] = index.try_emplace(satno, groups.size());
-        if (fresh) groups.push_back(Group{satno, {}, Py_None});
-        Group& g = groups[it->second];
-        g.keys.emplace_back(t.epoch_ns, i);
-        if (!t.name.is_none()) g.name = t.name.ptr();
+    }
+    std::vector<std::pair<std::int64_t, std::size_t>> keys;  // (stamp, record)
+    {
+        std::size_t next = 0;
+        for (Group& g : groups) {
+            g.first = next;
+            next += g.count;
+        }
+        keys.resize(next);
+        std::vector<std::size_t> fill(groups.size());
+        for (std::size_t k = 0; k < groups.size(); ++k) fill[k] = groups[k].first;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (group_of[i] != UINT32_MAX) keys[fill[group_of[i]]++] = {records[i].epoch_ns, i};
+        }
     }
 
     nb::object result = checked(PyObject_CallNoArgs(bound.catalogue_type.ptr()));
@@ -1296,14 +1351,15 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
     CollectorPause pause;
     for (Group& g : groups) {
         // Epoch order, ties in file order.
-        std::sort(g.keys.begin(), g.keys.end());
+        const auto first = keys.begin() + static_cast<std::ptrdiff_t>(g.first);
+        std::sort(first, first + static_cast<std::ptrdiff_t>(g.count));
         // Exact duplicates share the epoch: each record is compared with the kept
         // ones of its epoch, and the later copy in the file goes.
         rows.clear();
         std::size_t run = 0;  // first kept row of the current epoch, in `rows`
-        for (std::size_t k = 0; k < g.keys.size(); ++k) {
-            const std::size_t r = g.keys[k].second;
-            if (k == 0 || g.keys[k].first != g.keys[k - 1].first) run = rows.size();
+        for (std::size_t k = g.first; k < g.first + g.count; ++k) {
+            const std::size_t r = keys[k].second;
+            if (k == g.first || keys[k].first != keys[k - 1].first) run = rows.size();
             bool duplicate = false;
             for (std::size_t j = run; j < rows.size() && !duplicate; ++j) {
                 duplicate = SameLines{}(&records[rows[j]], &records[r]);
