@@ -383,10 +383,14 @@ void build_record(TLE& t, std::string_view line1, std::string_view line2, bool s
     // apogee as altitudes above Earth.Re.
     t.sma = std::cbrt(k.get_gm() / t.mnm / t.mnm);
     t.orp = std::sqrt(t.sma / k.get_gm()) * (t.sma * 6.283185307179586);
-    t.eca = bound.coe->c_eca_from_mea(t.mea, t.ecc);
-    if (PyErr_Occurred()) throw nb::python_error();
+    // The solver's checked entry raises for an eccentricity outside [0, 1).
+    if (t.ecc >= 0.0 && t.ecc < 1.0) {
+        t.eca = bound.coe->eca_from_mea_unchecked(t.mea, t.ecc);
+    } else {
+        t.eca = bound.coe->c_eca_from_mea(t.mea, t.ecc);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
     t.tra = coe::c_tra_from_eca(t.eca, t.ecc, std::sqrt(1.0 - t.ecc * t.ecc), bound.misc->atan2_asymmetric);
-    if (PyErr_Occurred()) throw nb::python_error();
     t.pge = (1.0 - t.ecc) * t.sma - k.get_re();
     t.apg = (1.0 + t.ecc) * t.sma - k.get_re();
 }
