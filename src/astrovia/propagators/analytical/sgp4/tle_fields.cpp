@@ -180,4 +180,26 @@ bool same_catalogue(const char line1[kLineBuffer], const char line2[kLineBuffer]
     return std::memcmp(line1 + 2, line2 + 2, kCatalogueLength) == 0;
 }
 
+double read_implied_decimal(const char line[kLineBuffer], std::size_t offset, std::size_t width) {
+    // sign, '.', mantissa, 'e', exponent: at most width + 2 bytes and the zero byte.
+    char text[32];
+    if (width < 3 || width > 24 || offset + width > kLineLength) return 0.0;
+    std::size_t n = 0, i = offset;
+    const char first = line[i];
+    if (first == '-' || first == '+') {
+        text[n++] = first;
+        ++i;
+    } else if (first == ' ') {
+        ++i;
+    }
+    text[n++] = '.';
+    const std::size_t exponent_at = offset + width - 2;
+    for (; i < exponent_at; ++i) text[n++] = line[i];
+    text[n++] = 'e';
+    text[n++] = line[exponent_at];
+    text[n++] = line[exponent_at + 1];
+    text[n] = '\0';
+    return read_double(text);
+}
+
 }  // namespace astrovia::sgp4::fields
