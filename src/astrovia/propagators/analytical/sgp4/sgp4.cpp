@@ -320,8 +320,8 @@ NB_MODULE(sgp4, m) {
         "SGP4/SDP4 propagator of two-line element sets.\n\n"
         "The near-Earth (SGP4) and deep-space (SDP4) theories of Hoots and Roehrich (1980) with the\n"
         "revisions of Vallado et al. (2006). ``constants``: the gravity model, 'wgs72' (default),\n"
-        "'wgs72old' or 'wgs84'; ``mode``: 'improved' (default) or 'afspc' (the historical operational\n"
-        "sidereal time and node handling). States are in the TEME frame, metres and metres per second.\n"
+        "'wgs72old' or 'wgs84'; ``mode``: 'improved' (default) or 'afspc' (the node handling of the\n"
+        "historical operational code at low inclination). States are in the TEME frame, metres and metres per second.\n"
         "Time since a TLE's epoch is counted in minutes of UTC clock time (a leap second in between\n"
         "is not counted), so one UTC instant gives the state that other SGP4 programs give.");
     cls.def(

@@ -69,12 +69,18 @@ void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::
 void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
                      OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out) {
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
-#pragma omp parallel for schedule(static) if (total > kSerialLimit)
+#pragma omp parallel if (total > kSerialLimit)
+    {
+    // Each thread keeps the resonance integrator of the record it is on.
+    ResonanceState cache;
+    std::size_t cached = static_cast<std::size_t>(-1);
+#pragma omp for schedule(static)
     for (long long k = 0; k < total; ++k) {
         const std::size_t i = static_cast<std::size_t>(k) / n, j = static_cast<std::size_t>(k) % n;
         const BatchRecord& b = recs[i];
+        if (i != cached) cache = ResonanceState{}, cached = i;
         double rk[3], vk[3];
-        const int e = propagate(b.rec, minutes_since_epoch(b, epochs.day[j], epochs.minute[j]), rk, vk);
+        const int e = propagate(b.rec, minutes_since_epoch(b, epochs.day[j], epochs.minute[j]), rk, vk, &cache);
         out.err[k] = static_cast<std::int8_t>(e);
         double* r = out.r + 3 * k;
         double* v = out.v + 3 * k;
@@ -91,17 +97,24 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
             frames::gcrf_from_itrf_one_epoch(chains.gcrf[j], chains.omega[j], ri, vi, r, v);
         }
     }
+    }
 }
 
 void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const double* minutes, std::size_t n,
                              double metres_per_km, const BatchOutput& out) {
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
-#pragma omp parallel for schedule(static) if (total > kSerialLimit)
+#pragma omp parallel if (total > kSerialLimit)
+    {
+    ResonanceState cache;
+    std::size_t cached = static_cast<std::size_t>(-1);
+#pragma omp for schedule(static)
     for (long long k = 0; k < total; ++k) {
         const std::size_t i = static_cast<std::size_t>(k) / n;
+        if (i != cached) cache = ResonanceState{}, cached = i;
         double rk[3], vk[3];
-        out.err[k] = static_cast<std::int8_t>(propagate(recs[i].rec, minutes[k], rk, vk));
+        out.err[k] = static_cast<std::int8_t>(propagate(recs[i].rec, minutes[k], rk, vk, &cache));
         store_state(rk, vk, metres_per_km, out.r + 3 * k, out.v + 3 * k);
+    }
     }
 }
 

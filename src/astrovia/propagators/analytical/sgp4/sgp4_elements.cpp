@@ -11,8 +11,9 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDeg = kPi / 180.0;
 constexpr double kMinutesPerDay = 1440.0;
-// Revolutions per day to radians per minute: 2 pi / 1440.
-constexpr double kRevPerDay = 2.0 * kPi / kMinutesPerDay;
+// Revolutions per day per radian per minute, 1440 / (2 pi): the mean motion is
+// divided by it, as in the published reading of the lines.
+constexpr double kRevPerDayPerRadPerMin = kMinutesPerDay / (2.0 * kPi);
 
 template <std::size_t N>
 double read_field(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
@@ -54,9 +55,9 @@ ElementSet elements_from_lines(const char* line1, const char* line2) {
     s.mean.raan = f2.raa_deg * kDeg;
     s.mean.argp = f2.arp_deg * kDeg;
     s.mean.mean_anomaly = f2.mea_deg * kDeg;
-    s.mean.mean_motion = f2.mnm_rev_per_day * kRevPerDay;
-    s.mean.ndot = ndot * kRevPerDay / kMinutesPerDay;
-    s.mean.nddot = nddot * kRevPerDay / (kMinutesPerDay * kMinutesPerDay);
+    s.mean.mean_motion = f2.mnm_rev_per_day / kRevPerDayPerRadPerMin;
+    s.mean.ndot = ndot / (kRevPerDayPerRadPerMin * kMinutesPerDay);
+    s.mean.nddot = nddot / (kRevPerDayPerRadPerMin * kMinutesPerDay * kMinutesPerDay);
     return s;
 }
 

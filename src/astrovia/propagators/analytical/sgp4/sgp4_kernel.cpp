@@ -29,20 +29,6 @@ double gmst1982(double jdut1) {
     return temp;
 }
 
-// Sidereal time at epoch of the operational code (days since 1950, 1970 reference).
-double gmst_afspc(double epoch) {
-    const double ts70 = epoch - 7305.0;
-    const double ds70 = std::floor(ts70 + 1.0e-8);
-    const double tfrac = ts70 - ds70;
-    const double c1 = 1.72027916940703639e-2;
-    const double thgr70 = 1.7321343856509374;
-    const double fk5r = 5.07551419432269442e-15;
-    const double c1p2p = c1 + kTwoPi;
-    double g = std::fmod(thgr70 + c1 * ds70 + c1p2p * tfrac + ts70 * ts70 * fk5r, kTwoPi);
-    if (g < 0.0) g += kTwoPi;
-    return g;
-}
-
 // Lunar-solar terms common to the secular and periodic parts (Hoots and
 // Roehrich's DSCOM), for the elements at epoch.
 struct LunarSolar {
@@ -326,7 +312,7 @@ void deep_space_init(const LunarSolar& c, double eccsq, Record& rec) {
 // Lunar-solar secular terms and the resonance integration to time t (DSPACE).
 // Updates the mean elements in place; the integrator starts from the epoch.
 void deep_space_secular(const Record& rec, double t, double& em, double& argpm, double& inclm, double& mm,
-                        double& nodem, double& nm) {
+                        double& nodem, double& nm, ResonanceState* cache) {
     const double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
     const double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
     const double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
@@ -341,6 +327,11 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
 
     const double no = rec.no_unkozai;
     double atime = 0.0, xni = no, xli = rec.xlamo;
+    if (cache != nullptr && cache->atime != 0.0 && t * cache->atime > 0.0 && std::fabs(t) >= std::fabs(cache->atime)) {
+        atime = cache->atime;
+        xni = cache->xni;
+        xli = cache->xli;
+    }
     const double delt = t > 0.0 ? stepp : stepn;
     double xndt, xldot, xnddt, ft;
     for (;;) {
@@ -382,6 +373,7 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
             break;
         }
     }
+    if (cache != nullptr) *cache = ResonanceState{atime, xli, xni};
     nm = xni + xndt * ft + xnddt * ft * ft * 0.5;
     const double xl = xli + xldot * ft + xndt * ft * ft * 0.5;
     if (rec.resonance != 1)
@@ -571,7 +563,9 @@ int initialise(const MeanElements& el, Gravity g, Mode mode, Record& rec) {
     const double posq = po * po;
     const double rp = ao * (1.0 - ecco);
 
-    rec.gsto = mode == Mode::afspc ? gmst_afspc(el.epoch_days_1950) : gmst1982(el.epoch_days_1950 + kJd1950);
+    // Both modes take the sidereal time at epoch from the IAU 1982 expression, as
+    // the revised model does (the 1970-based series of the old code is retired).
+    rec.gsto = gmst1982(el.epoch_days_1950 + kJd1950);
 
     rec.simplified = rp < 220.0 / re + 1.0;
     double sfour = ss;
@@ -655,7 +649,7 @@ int initialise(const MeanElements& el, Gravity g, Mode mode, Record& rec) {
     return propagate(rec, 0.0, r, v);
 }
 
-int propagate(const Record& rec, double tsince, double r[3], double v[3]) {
+int propagate(const Record& rec, double tsince, double r[3], double v[3], ResonanceState* cache) {
     const GravityConstants& gc = rec.gc;
     const double j2 = gc.j2, xke = gc.xke;
     const double vkmpersec = gc.radius_km * xke / 60.0;
@@ -689,7 +683,7 @@ int propagate(const Record& rec, double tsince, double r[3], double v[3]) {
     double nm = rec.no_unkozai;
     double em = rec.ecco;
     double inclm = rec.inclo;
-    if (rec.deep_space) deep_space_secular(rec, t, em, argpm, inclm, mm, nodem, nm);
+    if (rec.deep_space) deep_space_secular(rec, t, em, argpm, inclm, mm, nodem, nm, cache);
 
     if (nm <= 0.0) return fail(kMeanMotion, r, v);
     const double am = std::pow(xke / nm, kTwoThirds) * tempa * tempa;

@@ -4,8 +4,8 @@
 // periodic terms, 12-hour and 24-hour geopotential resonances) after Hoots and
 // Roehrich, "Spacetrack Report No. 3" (1980), with the corrections of Vallado,
 // Crawford, Hujsak and Kelso, "Revisiting Spacetrack Report #3", AIAA 2006-6753
-// (the "improved" mode); the "afspc" mode keeps the historical sidereal time at
-// epoch and node wrapping of the operational code.
+// (the "improved" mode); the "afspc" mode keeps the node wrapping of the
+// operational code in the low-inclination lunar-solar periodics.
 //
 // Units inside the theory are those of the papers: Earth radii, minutes,
 // radians; positions come out in km and velocities in km/s, in the TEME frame.
@@ -88,9 +88,18 @@ struct Record {
 // the epoch (0 when the element set can be propagated there).
 int initialise(const MeanElements& el, Gravity g, Mode mode, Record& rec);
 
+// Where the resonance integrator stopped last: its steps of half a day always
+// start at the epoch, so the values at a step are the same however they were
+// reached, and a later time of the same sign continues from there (results
+// are bitwise those of a fresh start). A default-constructed value is empty.
+struct ResonanceState {
+    double atime = 0.0, xli = 0.0, xni = 0.0;
+};
+
 // The state `tsince` minutes after the epoch: position [km], velocity [km/s]
-// in TEME. Returns an error code; on failure r and v are NaN.
-int propagate(const Record& rec, double tsince, double r[3], double v[3]);
+// in TEME. Returns an error code; on failure r and v are NaN. `cache` (one per
+// record and thread, or null) lets successive times skip integrator steps.
+int propagate(const Record& rec, double tsince, double r[3], double v[3], ResonanceState* cache = nullptr);
 
 // Days since 1949 December 31 00:00 of day `day_of_year` (1.0 = 1 January
 // 00:00) of `year`, taken as one floating-point Julian date.

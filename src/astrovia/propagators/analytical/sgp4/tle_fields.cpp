@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -181,7 +182,7 @@ bool same_catalogue(const char line1[kLineBuffer], const char line2[kLineBuffer]
 }
 
 double read_implied_decimal(const char line[kLineBuffer], std::size_t offset, std::size_t width) {
-    // sign, '.', mantissa, 'e', exponent: at most width + 2 bytes and the zero byte.
+    // The mantissa as a decimal fraction, then scaled by the power of ten.
     char text[32];
     if (width < 3 || width > 24 || offset + width > kLineLength) return 0.0;
     std::size_t n = 0, i = offset;
@@ -195,11 +196,10 @@ double read_implied_decimal(const char line[kLineBuffer], std::size_t offset, st
     text[n++] = '.';
     const std::size_t exponent_at = offset + width - 2;
     for (; i < exponent_at; ++i) text[n++] = line[i];
-    text[n++] = 'e';
-    text[n++] = line[exponent_at];
-    text[n++] = line[exponent_at + 1];
     text[n] = '\0';
-    return read_double(text);
+    const double mantissa = read_double(text);
+    char exponent[3] = {line[exponent_at], line[exponent_at + 1], '\0'};
+    return mantissa * std::pow(10.0, read_int(exponent));
 }
 
 }  // namespace astrovia::sgp4::fields
