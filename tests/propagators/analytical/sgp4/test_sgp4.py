@@ -281,7 +281,7 @@ def test_thread_count_does_not_change_results(tmp_path, frame):
 
 
 def test_loop_runs_without_the_interpreter_lock():
-    tles = catalogue() * 40
+    tles = catalogue() * 10
     time = Time("2020-07-13T12:00:00") + np.linspace(0.0, 86400.0, 2000)
     started = threading.Event()
     done = []
@@ -374,8 +374,8 @@ def decaying_case():
     for satnum, (line1, line2, rows, stop) in verification_cases().items():
         sat = Satrec.twoline2rv(line1, line2, WGS72)
         codes = [sat.sgp4_tsince(t)[0] for t in np.arange(0.0, stop + 1.0, 10.0)]
-        if 6 in codes and codes[0] == 0:
-            return satnum, line1, line2, 10.0 * codes.index(6), codes[codes.index(6)]
+        if 6 in codes and codes[0] == 0 and set(codes[codes.index(6):]) == {6}:  # decays and stays down
+            return satnum, line1, line2, 10.0 * codes.index(6), 6
     raise AssertionError("no decaying case")
 
 
@@ -384,7 +384,7 @@ def test_model_failure_raises_or_gives_nan_rows():
     tle = TLE(line1, line2)
     sat = Satrec.twoline2rv(line1, line2, WGS72)
     epoch = Time(sat.jdsatepoch + sat.jdsatepochF, format="jd")
-    time = epoch + np.array([0.0, (t_fail + 20.0) * 60.0, (t_fail + 40.0) * 60.0])
+    time = epoch + np.array([0.0, t_fail * 60.0, (t_fail + 5.0) * 60.0])
     with pytest.raises(ValueError, match=rf"satellite {satnum} .*{time[1].utc.iso[:16]}.*decayed \(error 6\)"):
         SGP4().propagate_state(time, tle)
     eph = SGP4().propagate_state(time, tle, on_error="nan")

@@ -46,6 +46,13 @@ constexpr Choice kConstants[] = {{"wgs72", static_cast<int>(sgp4::Gravity::wgs72
 constexpr Choice kModes[] = {{"improved", static_cast<int>(sgp4::Mode::improved)},
                              {"afspc", static_cast<int>(sgp4::Mode::afspc)}};
 
+std::string utf8(nb::handle text) {
+    if (!text.is_valid()) throw nb::python_error();
+    const char* s = PyUnicode_AsUTF8(text.ptr());
+    if (s == nullptr) throw nb::python_error();
+    return s;
+}
+
 template <std::size_t N>
 int choose(nb::handle value, const char* argument, const Choice (&choices)[N]) {
     std::string accepted;
@@ -60,7 +67,7 @@ int choose(nb::handle value, const char* argument, const Choice (&choices)[N]) {
         if (std::strcmp(text, c.name) == 0) return c.value;
     }
     throw nb::value_error((std::string(argument) + " must be one of " + accepted + ", not " +
-                           nb::cast<std::string>(nb::repr(value))).c_str());
+                           utf8(nb::repr(value))).c_str());
 }
 
 template <std::size_t N>
@@ -200,8 +207,8 @@ nb::object propagate_state(const SGP4& self, nb::handle time, nb::handle tle, nb
             const int e = out.ptrs.err[j];
             if (e == 0) continue;
             nb::object epoch = clock.n == 1 && nb::len(nb::object(_time.attr("shape"))) == 0 ? _time : _time[nb::int_(j)];
-            const std::string satno = nb::cast<std::string>(nb::str(tle.attr("satno")));
-            const std::string when = nb::cast<std::string>(nb::repr(epoch.attr("utc")));
+            const std::string satno = utf8(nb::steal(PyObject_Str(nb::object(tle.attr("satno")).ptr())));
+            const std::string when = utf8(nb::repr(epoch.attr("utc")));
             throw nb::value_error(("SGP4 cannot propagate satellite " + satno + " to " + when + ": " +
                                    sgp4::error_text(e)).c_str());
         }
