@@ -17,13 +17,16 @@ import sys
 import tempfile
 import time as clock
 
-import numpy as np
-import sgp4 as sgp4_package
-from sgp4.api import Satrec, SatrecArray, WGS72
+# This file's own name would hide the sgp4 package: drop its directory from the path first.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
 
-from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
-from astrovia.propagators.analytical.sgp4.tle import TLE
-from astrovia.time.time import Time
+import numpy as np  # noqa: E402
+from sgp4.api import Satrec, SatrecArray, WGS72  # noqa: E402
+
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4  # noqa: E402
+from astrovia.propagators.analytical.sgp4.tle import TLE  # noqa: E402
+from astrovia.time.time import Time  # noqa: E402
 
 REPEATS = 5
 QUICK = "--quick" in sys.argv
