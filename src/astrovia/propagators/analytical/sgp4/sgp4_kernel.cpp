@@ -556,6 +556,7 @@ int initialise(const MeanElements& el, Gravity g, Mode mode, Record& rec) {
     rec.no_unkozai = el.mean_motion / (1.0 + del);
     const double no = rec.no_unkozai;
     const double ao = std::pow(gc.xke / no, kTwoThirds);
+    rec.ao_unkozai = ao;
     const double sinio = std::sin(rec.inclo);
     const double po = ao * omeosq;
     const double con42 = 1.0 - 5.0 * cosio2;
@@ -686,7 +687,8 @@ int propagate(const Record& rec, double tsince, double r[3], double v[3], Resona
     if (rec.deep_space) deep_space_secular(rec, t, em, argpm, inclm, mm, nodem, nm, cache);
 
     if (nm <= 0.0) return fail(kMeanMotion, r, v);
-    const double am = std::pow(xke / nm, kTwoThirds) * tempa * tempa;
+    // Without resonance nm is the epoch value, whose power is kept in the record.
+    const double am = (nm == rec.no_unkozai ? rec.ao_unkozai : std::pow(xke / nm, kTwoThirds)) * tempa * tempa;
     nm = xke / std::pow(am, 1.5);
     em = em - tempe;
     if (em >= 1.0 || em < -0.001) return fail(kMeanEccentricity, r, v);

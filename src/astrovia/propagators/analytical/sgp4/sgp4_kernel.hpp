@@ -69,6 +69,7 @@ struct Record {
     // Epoch elements.
     double bstar, ecco, inclo, nodeo, argpo, mo, no_unkozai;
     double epoch_days_1950, gsto;
+    double ao_unkozai;  // (xke / no_unkozai)^(2/3): the semi-major axis before drag [Earth radii]
 
     // Near-Earth secular and drag coefficients.
     double aycof, con41, cc1, cc4, cc5, d2, d3, d4, delmo, eta, argpdot, omgcof, sinmao, t2cof, t3cof, t4cof,
