@@ -84,8 +84,8 @@ bool is_instance(nb::handle obj, nb::handle cls) {
     return r == 1;
 }
 
-// The TLE objects to propagate, kept alive for the call: one TLE, a list or
-// tuple of TLEs, or an ELSET.
+// The TLE objects to propagate, kept alive for the call: a list or tuple of
+// TLEs, or an ELSET.
 struct ElementSets {
     std::vector<nb::object> objects;
     std::vector<const sgp4::TLE*> tles;
