@@ -558,6 +558,8 @@ int initialise(const MeanElements& el, Gravity g, Mode mode, Record& rec) {
     const double ao = std::pow(gc.xke / no, kTwoThirds);
     rec.ao_unkozai = ao;
     const double sinio = std::sin(rec.inclo);
+    rec.sinio = sinio;
+    rec.cosio = cosio;
     const double po = ao * omeosq;
     const double con42 = 1.0 - 5.0 * cosio2;
     rec.con41 = -con42 - cosio2 - cosio2;
@@ -701,8 +703,9 @@ int propagate(const Record& rec, double tsince, double r[3], double v[3], Resona
     xlm = std::fmod(xlm, kTwoPi);
     mm = std::fmod(xlm - argpm - nodem, kTwoPi);
 
-    const double sinim = std::sin(inclm);
-    const double cosim = std::cos(inclm);
+    // The near-Earth inclination is the epoch value.
+    const double sinim = rec.deep_space ? std::sin(inclm) : rec.sinio;
+    const double cosim = rec.deep_space ? std::cos(inclm) : rec.cosio;
 
     // Lunar-solar periodics.
     double ep = em, xincp = inclm, argpp = argpm, nodep = nodem, mp = mm;

@@ -69,6 +69,7 @@ struct Record {
     // Epoch elements.
     double bstar, ecco, inclo, nodeo, argpo, mo, no_unkozai;
     double epoch_days_1950, gsto;
+    double sinio, cosio;  // of the epoch inclination, which the near-Earth theory keeps
     double ao_unkozai;  // (xke / no_unkozai)^(2/3): the semi-major axis before drag [Earth radii]
 
     // Near-Earth secular and drag coefficients.
