@@ -407,15 +407,15 @@ def test_propagate_state_rejects_a_state():
         SGP4().propagate(Time("2020-01-01"), sv)
 
 
-@pytest.mark.parametrize("tles,message", [
-    (None, "tles must be a list or tuple"),
-    ("1 25544U", "tles must be a list or tuple"),
-    ([TLE(*ISS), None], r"tles\[1\] must be TLE"),
-    ((TLE(*ISS), "x"), r"tles\[1\] must be TLE"),
+@pytest.mark.parametrize("make,message", [
+    (lambda: None, "tles must be a list or tuple"),
+    (lambda: "1 25544U", "tles must be a list or tuple"),
+    (lambda: [TLE(*ISS), None], r"tles\[1\] must be TLE"),
+    (lambda: (TLE(*ISS), "x"), r"tles\[1\] must be TLE"),
 ])
-def test_propagate_many_rejects_bad_sequences(tles, message):
+def test_propagate_many_rejects_bad_sequences(make, message):
     with pytest.raises(TypeError, match=message):
-        SGP4().propagate_many(Time("2020-01-01"), tles)
+        SGP4().propagate_many(Time("2020-01-01"), make())
 
 
 def test_empty_inputs_give_empty_results():
