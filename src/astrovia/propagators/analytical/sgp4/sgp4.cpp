@@ -243,31 +243,34 @@ nb::object propagate_many(const SGP4& self, nb::handle time, nb::handle tles, nb
     const Clock clock = clock_of(_time);
     const Py_ssize_t m = static_cast<Py_ssize_t>(sets.tles.size()), n = clock.n;
 
-    // Chains of every epoch, computed once and shared by all records.
-    std::vector<frames::TemeChain> teme;
-    std::vector<frames::GcrfChain> gcrf;
-    std::vector<double> omega;
+    // The frame chains of every epoch, composed once into one map shared by all records.
+    std::vector<sgp4::FrameMap> maps;
     frames::EpochInputs in;
     if (out_frame != sgp4::OutputFrame::teme && n > 0) {
         const bool with_gcrf = out_frame == sgp4::OutputFrame::gcrf;
         frames::gather_epoch_inputs(_time, globals, with_gcrf, in);
         frames::check_epoch_inputs(in, n, true, "time.size");
-        teme.resize(n);
-        omega.resize(n);
-        if (with_gcrf) gcrf.resize(n);
+        maps.resize(n);
         const frames::Rows ut1(*in.ut1);
         const frames::Series xp(*in.pm_x), yp(*in.pm_y), lod(*in.lod);
         std::optional<frames::Rows> tt;
         std::optional<frames::Series> dx, dy;
         if (with_gcrf) tt.emplace(*in.tt), dx.emplace(*in.dX), dy.emplace(*in.dY);
+        // The TEME chain is a few sines per epoch; the GCRF chain (IAU 2000A) is worth the threads.
+        const bool threaded = with_gcrf ? n > 16 : n > 20000;
         nb::gil_scoped_release unlocked;
-#pragma omp parallel for schedule(static) if (n > 64)
+#pragma omp parallel for schedule(static) if (threaded)
         for (Py_ssize_t j = 0; j < n; ++j) {
-            frames::teme_chain_one_epoch(ut1.at(j, 0), ut1.at(j, 1), xp[j], yp[j], false, teme[j]);
-            omega[j] = frames::earth_rotation_rate(lod[j]);
+            frames::TemeChain teme;
+            frames::teme_chain_one_epoch(ut1.at(j, 0), ut1.at(j, 1), xp[j], yp[j], false, teme);
+            const double omega = frames::earth_rotation_rate(lod[j]);
             if (with_gcrf) {
+                frames::GcrfChain gcrf;
                 frames::gcrf_chain_one_epoch(tt->at(j, 0), tt->at(j, 1), ut1.at(j, 0), ut1.at(j, 1), xp[j], yp[j],
-                                             (*dx)[j], (*dy)[j], gcrf[j]);
+                                             (*dx)[j], (*dy)[j], gcrf);
+                sgp4::gcrf_map(teme, gcrf, omega, maps[j]);
+            } else {
+                sgp4::itrf_map(teme, omega, maps[j]);
             }
         }
     }
@@ -276,9 +279,7 @@ nb::object propagate_many(const SGP4& self, nb::handle time, nb::handle tles, nb
     Outputs out(m, n);
     {
         sgp4::EpochChains chains;
-        chains.teme = teme.empty() ? nullptr : teme.data();
-        chains.gcrf = gcrf.empty() ? nullptr : gcrf.data();
-        chains.omega = omega.empty() ? nullptr : omega.data();
+        chains.maps = maps.empty() ? nullptr : maps.data();
         nb::gil_scoped_release unlocked;
         sgp4::propagate_batch(recs.data(), static_cast<std::size_t>(m), {clock.day.data(), clock.minute.data()},
                               static_cast<std::size_t>(n), out_frame, chains, metres_per_km, out.ptrs);

@@ -30,10 +30,54 @@ void store_state(const double rk[3], const double vk[3], double metres_per_km, d
     }
 }
 
+using M3 = double[3][3];
+
+void mul(const M3& x, const M3& y, M3& out) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out[i][j] = x[i][0] * y[0][j] + x[i][1] * y[1][j] + x[i][2] * y[2][j];
+}
+
+void transpose(const M3& x, M3& out) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) out[i][j] = x[j][i];
+}
+
+// [w x] p = (-w p_y, w p_x, 0): the rows of the rotation term.
+void rotation_term(double omega, M3& out) {
+    for (auto& row : out) row[0] = row[1] = row[2] = 0.0;
+    out[0][1] = -omega;
+    out[1][0] = omega;
+}
+
 // Small batches stay on the calling thread.
 constexpr long long kSerialLimit = 512;
 
 }  // namespace
+
+void itrf_map(const frames::TemeChain& teme, double omega, FrameMap& out) {
+    M3 w, wg;
+    rotation_term(omega, w);
+    mul(teme.w0, teme.g, out.a);
+    mul(w, teme.g, wg);
+    mul(teme.w0, wg, out.b);
+    for (auto& row : out.b) row[0] = -row[0], row[1] = -row[1], row[2] = -row[2];
+}
+
+void gcrf_map(const frames::TemeChain& teme, const frames::GcrfChain& gcrf, double omega, FrameMap& out) {
+    FrameMap itrf;
+    itrf_map(teme, omega, itrf);
+    M3 rct, wt, w, wta, wtb, wwta, sum;
+    transpose(gcrf.rc, rct);
+    transpose(gcrf.w, wt);
+    rotation_term(omega, w);
+    mul(wt, itrf.a, wta);
+    mul(rct, wta, out.a);
+    mul(wt, itrf.b, wtb);
+    mul(w, wta, wwta);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) sum[i][j] = wtb[i][j] + wwta[i][j];
+    mul(rct, sum, out.b);
+}
 
 void batch_record_from_lines(const char* line1, const char* line2, Gravity g, Mode m, BatchRecord& out) {
     const ElementSet es = elements_from_lines(line1, line2);
@@ -88,13 +132,13 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
             store_state(rk, vk, metres_per_km, r, v);
             continue;
         }
-        double rt[3], vt[3], ri[3], vi[3];
+        double rt[3], vt[3];
         store_state(rk, vk, metres_per_km, rt, vt);
-        frames::itrf_from_teme_one_epoch(chains.teme[j], chains.omega[j], rt, vt, ri, vi);
-        if (frame == OutputFrame::itrf) {
-            for (int c = 0; c < 3; ++c) r[c] = ri[c], v[c] = vi[c];
-        } else {
-            frames::gcrf_from_itrf_one_epoch(chains.gcrf[j], chains.omega[j], ri, vi, r, v);
+        const FrameMap& f = chains.maps[j];
+        for (int c = 0; c < 3; ++c) {
+            r[c] = f.a[c][0] * rt[0] + f.a[c][1] * rt[1] + f.a[c][2] * rt[2];
+            v[c] = (f.a[c][0] * vt[0] + f.a[c][1] * vt[1] + f.a[c][2] * vt[2]) +
+                   (f.b[c][0] * rt[0] + f.b[c][1] * rt[1] + f.b[c][2] * rt[2]);
         }
     }
     }

@@ -50,12 +50,22 @@ struct BatchOutput {
     std::int8_t* err;  // (M, N) error codes
 };
 
-// Per-epoch chains for ITRF (teme, omega) and GCRF (teme, gcrf, omega); null
-// for TEME output.
+// The TEME-to-target map of one epoch, composed once from the frame chains:
+// r_out = A r, v_out = A v + B r (B carries the Earth-rotation term).
+struct FrameMap {
+    double a[3][3];
+    double b[3][3];
+};
+
+// From the TEME chain (built with transposed_g = false) and the Earth rotation
+// rate of the epoch: r_ITRF = W0 G r, v_ITRF = W0 (G v - w x G r).
+void itrf_map(const frames::TemeChain& teme, double omega, FrameMap& out);
+// On from ITRF to GCRF: r_GCRF = Q^T r_ITRF, v_GCRF = RC^T (W^T v_ITRF + w x W^T r_ITRF).
+void gcrf_map(const frames::TemeChain& teme, const frames::GcrfChain& gcrf, double omega, FrameMap& out);
+
+// Per-epoch maps for ITRF or GCRF output; null for TEME output.
 struct EpochChains {
-    const frames::TemeChain* teme = nullptr;
-    const frames::GcrfChain* gcrf = nullptr;
-    const double* omega = nullptr;
+    const FrameMap* maps = nullptr;
 };
 
 // Propagates every record to every epoch; `metres_per_km` scales the theory's
