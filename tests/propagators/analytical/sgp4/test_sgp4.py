@@ -188,17 +188,25 @@ def test_epoch_century_and_drag_fields_are_read_from_the_lines(line):
 # ---------------------------------------------------------------- time, frames, threads
 
 
-def test_same_utc_instant_as_the_sgp4_package():
+def test_same_utc_instant_as_the_sgp4_package_and_skyfield():
+    from skyfield.api import EarthSatellite, load
+    from skyfield.sgp4lib import TEME as SKYFIELD_TEME
+
     tle = TLE(*ISS)
     sat = Satrec.twoline2rv(*ISS, WGS72)
     time = Time(["2020-07-12T00:00:00", "2020-07-13T21:16:01.5", "2020-07-20T06:30:00"])
     eph = SGP4().propagate_state(time, tle)
+    assert eph.frame is TEME or eph.frame == TEME
     jd = time.utc.jd12
     e, r, v = sat.sgp4_array(jd[:, 0].copy(), jd[:, 1].copy())
     assert not e.any()
     np.testing.assert_allclose(eph.r, r * 1e3, rtol=0, atol=MM)
     np.testing.assert_allclose(eph.v, v * 1e3, rtol=0, atol=MM_S)
-    assert eph.frame is TEME or eph.frame == TEME
+    ts = load.timescale(builtin=True)
+    t = ts.utc(2020, 7, [12, 13, 20], [0, 21, 6], [0, 16, 30], [0.0, 1.5, 0.0])
+    r_sky, v_sky = EarthSatellite(*ISS, ts=ts).at(t).frame_xyz_and_velocity(SKYFIELD_TEME)
+    np.testing.assert_allclose(eph.r, r_sky.km.T * 1e3, rtol=0, atol=MM)
+    np.testing.assert_allclose(eph.v, v_sky.km_per_s.T * 1e3, rtol=0, atol=MM_S)
 
 
 def test_leap_second_between_epoch_and_target_is_not_counted():
