@@ -469,3 +469,13 @@ def test_surface():
     with pytest.raises(TypeError, match="pickle"):
         pickle.dumps(prop)
     assert "(M, N, 3)" in SGP4.propagate_many.__doc__
+
+
+@pytest.mark.parametrize("satnum", [5, 8195, 9998])  # near-Earth, 12 h and 24 h resonant
+def test_non_finite_or_huge_minutes_give_nan_rows_as_the_oracle_does(satnum):
+    line1, line2, _, _ = verification_cases()[satnum]
+    minutes = np.array([np.nan, np.inf, -np.inf, 1e20])
+    r, v, err = SGP4()._propagate_tsince(TLE(line1, line2), minutes)
+    assert np.isnan(r).all() and np.isnan(v).all()
+    sat = Satrec.twoline2rv(line1, line2, WGS72)
+    np.testing.assert_array_equal(err[:1], [sat.sgp4_tsince(np.nan)[0]])

@@ -326,6 +326,10 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
     if (rec.resonance == 0) return;
 
     const double no = rec.no_unkozai;
+    if (!(std::fabs(t) <= 1.0e10)) {  // NaN, infinite, or beyond any calendar: no end to the steps
+        nm = mm = std::numeric_limits<double>::quiet_NaN();
+        return;
+    }
     double atime = 0.0, xni = no, xli = rec.xlamo;
     if (cache != nullptr && cache->atime != 0.0 && t * cache->atime > 0.0 && std::fabs(t) >= std::fabs(cache->atime)) {
         atime = cache->atime;
@@ -366,10 +370,6 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
             atime = atime + delt;
         } else {
             ft = t - atime;
-            break;
-        }
-        if (!(std::fabs(t - atime) < 1e300)) {  // a NaN or infinite time: no end to the steps
-            ft = std::numeric_limits<double>::quiet_NaN();
             break;
         }
     }
