@@ -97,7 +97,7 @@ def main():
         dt = clock.perf_counter() - t0
         print(f"\npropagate_many, {frame}: {m} TLEs x {n} epochs = {m * n:,} states in {dt:.2f} s "
               f"({dt / (m * n) * 1e9:.0f} ns per state) on {openmp_threads()} OpenMP threads; "
-              f"r {r.shape}, error codes {dict(zip(*np.unique(err, return_counts=True)))}")
+              f"r {r.shape}, error codes {dict((int(c), int(k)) for c, k in zip(*np.unique(err, return_counts=True)))}")
 
 
 if __name__ == "__main__":
