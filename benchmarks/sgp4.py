@@ -139,6 +139,9 @@ def bench_catalogue(m, n):
     print(f"propagate_many TEME, 2 threads against 1, {states:.0e} states: speed-up {w1 / w2:.2f} (bar >= 1.8); "
           f"CPU seconds 1 thread {c1:.3f}, 2 threads {c2:.3f}; CPU/wall with 2 threads {c2 / w2:.2f}; "
           f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    if c2 / w2 < 1.5:
+        print("  (the process had less than 1.5 cores on average while running 2 threads: the speed-up here "
+              "measures the machine's other load, not the loop)")
 
     set_threads(2)
     (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf) = medians(
