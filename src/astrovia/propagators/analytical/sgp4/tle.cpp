@@ -665,10 +665,9 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t sa
     }
     e.members = nb::steal<nb::list>(list.release());
 
-    nb::object* arrays[12] = {&e.ecc, &e.sma, &e.inc, &e.raa, &e.arp, &e.tra,
-                              &e.mnm, &e.orp, &e.eca, &e.mea, &e.pge, &e.apg};
-    // One allocation for the twelve arrays, filled row by row through its
-    // buffer; each array is then a contiguous slice of it.
+    // One allocation for the twelve element rows, filled through its buffer;
+    // the array of an element (a view of its row) and the Time of the epochs
+    // are made when first asked for.
     nb::object block = new_array(12 * n, bound.np_double);
     nb::object stamps_array = new_array(n, bound.np_int64);
     CheckedBuffer block_buffer(block, 12 * n, 8, kFloat64Formats, true, "numpy.empty");
@@ -687,26 +686,46 @@ void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t sa
     } else {
         const ELSET& p = *from.parent;
         const Py_ssize_t m = p.size();
-        const nb::object* parent_arrays[12] = {&p.ecc, &p.sma, &p.inc, &p.raa, &p.arp, &p.tra,
-                                               &p.mnm, &p.orp, &p.eca, &p.mea, &p.pge, &p.apg};
+        CheckedBuffer values(p.values, 12 * m, 8, kFloat64Formats, false, "the element values of the ELSET");
         for (int k = 0; k < 12; ++k) {
-            CheckedBuffer source(*parent_arrays[k], m, 8, kFloat64Formats, false, "an element array of the ELSET");
-            const double* in = source.data<double>();
+            const double* in = values.data<double>() + k * m;
             for (Py_ssize_t i = 0; i < n; ++i) out[k][i] = in[from.positions[i]];
         }
-        nb::object parent_stamps = checked(PyObject_GetAttrString(p.epoch.ptr(), "int64"));
-        CheckedBuffer source(parent_stamps, m, 8, "ql", false, "ELSET.epoch.int64");
+        CheckedBuffer source(p.stamps, m, 8, "ql", false, "the epochs of the ELSET");
         const std::int64_t* in = source.data<std::int64_t>();
         for (Py_ssize_t i = 0; i < n; ++i) stamps[i] = in[from.positions[i]];
     }
-    // numpy's slices of its own array are views of the rows just filled; the
-    // slices of an array of another type are checked.
-    const bool plain = Py_TYPE(block.ptr()) == reinterpret_cast<PyTypeObject*>(bound.np_ndarray.ptr());
-    for (int k = 0; k < 12; ++k) {
-        *arrays[k] = checked(PySequence_GetSlice(block.ptr(), k * n, (k + 1) * n));
-        if (!plain) CheckedBuffer(*arrays[k], n, 8, kFloat64Formats, false, "a slice of numpy.empty");
+    e.values = std::move(block);
+    e.stamps = std::move(stamps_array);
+}
+
+// The element arrays of an ELSET, in the order of its value rows.
+constexpr nb::object ELSET::* kElementArrays[12] = {&ELSET::ecc, &ELSET::sma, &ELSET::inc, &ELSET::raa,
+                                                    &ELSET::arp, &ELSET::tra, &ELSET::mnm, &ELSET::orp,
+                                                    &ELSET::eca, &ELSET::mea, &ELSET::pge, &ELSET::apg};
+
+// The array of element row k: a view of the row, made on first use and kept.
+nb::object elset_array(const ELSET& e, int k) {
+    nb::object& a = const_cast<ELSET&>(e).*kElementArrays[k];  // a cache of the (non-const) instance
+    if (a.is_valid() && !a.is_none()) return a;
+    const Py_ssize_t n = e.size();
+    nb::object row = checked(PySequence_GetSlice(e.values.ptr(), k * n, (k + 1) * n));
+    // numpy's slices of its own array are views; a slice of another type is checked.
+    if (Py_TYPE(e.values.ptr()) != reinterpret_cast<PyTypeObject*>(bound.np_ndarray.ptr())) {
+        CheckedBuffer(row, n, 8, kFloat64Formats, false, "a slice of numpy.empty");
     }
-    e.epoch = time_from_stamp_array(stamps_array);
+    a = std::move(row);
+    return a;
+}
+
+// The Time of an ELSET's epochs, made on first use from its stamps and kept.
+nb::object elset_epoch(const ELSET& e) {
+    if (!e.epoch.is_valid() || e.epoch.is_none()) {
+        nb::object copy = checked(PyObject_CallMethod(e.stamps.ptr(), "copy", nullptr));
+        CheckedBuffer(copy, e.size(), 8, "ql", false, "a copy of the ELSET's epochs");
+        e.epoch = time_from_stamp_array(copy);
+    }
+    return e.epoch;
 }
 
 // A stable sort by epoch, on a packed copy of the stamps (members lie
@@ -773,6 +792,8 @@ int elset_traverse(PyObject* self, visitproc visit, void* arg) {
     ELSET* e = nb::inst_ptr<ELSET>(self);
     Py_VISIT(e->epoch.ptr());
     Py_VISIT(e->members.ptr());
+    Py_VISIT(e->stamps.ptr());
+    Py_VISIT(e->values.ptr());
     for (nb::object* a : {&e->ecc, &e->sma, &e->inc, &e->raa, &e->arp, &e->tra, &e->mnm, &e->orp, &e->eca, &e->mea,
                           &e->pge, &e->apg}) {
         Py_VISIT(a->ptr());
@@ -787,6 +808,8 @@ int elset_clear(PyObject* self) {
     // The list stays a list (size() reads it), emptied.
     if (PyList_SetSlice(e->members.ptr(), 0, PyList_GET_SIZE(e->members.ptr()), nullptr) != 0) PyErr_Clear();
     e->epoch = nb::none();
+    e->stamps = nb::none();
+    e->values = nb::none();
     for (nb::object* a : {&e->ecc, &e->sma, &e->inc, &e->raa, &e->arp, &e->tra, &e->mnm, &e->orp, &e->eca, &e->mea,
                           &e->pge, &e->apg}) {
         *a = nb::none();
@@ -829,8 +852,7 @@ nb::object elset_pick(const ELSET& e, const std::int64_t* positions, Py_ssize_t 
         if (j == k - 1) in_order = true;  // increasing positions are in epoch order
     }
     if (!in_order && k > 1) {
-        nb::object stamps_obj = checked(PyObject_GetAttrString(e.epoch.ptr(), "int64"));
-        CheckedBuffer stamps(stamps_obj, n, 8, "ql", false, "ELSET.epoch.int64");
+        CheckedBuffer stamps(e.stamps, n, 8, "ql", false, "the epochs of the ELSET");
         const std::int64_t* st = stamps.data<std::int64_t>();
         std::vector<std::pair<std::int64_t, std::size_t>> keys(static_cast<std::size_t>(k));
         for (std::size_t j = 0; j < keys.size(); ++j) keys[j] = {st[pos[j]], j};
@@ -975,8 +997,8 @@ nb::object elset_next(nb::handle self) {
     return checked(PyObject_GetItem(self.ptr(), index.ptr()));
 }
 
-nb::object elset_element(const ELSET& e, const nb::object ELSET::*field) {
-    return bound.np_asarray(e.*field);
+nb::object elset_element(const ELSET& e, int k) {
+    return bound.np_asarray(elset_array(e, k));
 }
 
 // --- catalogue readers and writers --------------------------------------------------
@@ -1862,29 +1884,29 @@ NB_MODULE(tle, m) {
         .def_prop_ro("satname", [](nb::handle self) { elset_of(self); return self.attr("_satname"); },
                      nb::sig("def satname(self) -> str | None"), "Satellite name given at construction, or None.")
         .def_prop_ro("satno", [](const ELSET& e) { return e.satno; }, "Common catalogue number.")
-        .def_prop_ro("epoch", [](const ELSET& e) { return e.epoch; }, nb::sig("def epoch(self) -> Time"),
+        .def_prop_ro("epoch", [](const ELSET& e) { return elset_epoch(e); }, nb::sig("def epoch(self) -> Time"),
                      "Epochs of the members (a Time of size epochs).");
     static constexpr struct {
         const char* name;
-        nb::object ELSET::*field;
+        int row;  // of the ELSET's values, in the order of kElementArrays
         const char* doc;
     } elements[] = {
-        {"ecc", &ELSET::ecc, "Eccentricities, shape (size,)."},
-        {"sma", &ELSET::sma, "Semi-major axes [m], shape (size,)."},
-        {"inc", &ELSET::inc, "Inclinations [rad], shape (size,)."},
-        {"raa", &ELSET::raa, "Right ascensions of the ascending node [rad], shape (size,)."},
-        {"arp", &ELSET::arp, "Arguments of perigee [rad], shape (size,)."},
-        {"tra", &ELSET::tra, "True anomalies [rad], shape (size,)."},
-        {"mnm", &ELSET::mnm, "Mean motions [rad/s], shape (size,)."},
-        {"orp", &ELSET::orp, "Orbital periods [s], shape (size,)."},
-        {"eca", &ELSET::eca, "Eccentric anomalies [rad], shape (size,)."},
-        {"mea", &ELSET::mea, "Mean anomalies [rad], shape (size,)."},
-        {"pge", &ELSET::pge, "Perigee altitudes [m], shape (size,)."},
-        {"apg", &ELSET::apg, "Apogee altitudes [m], shape (size,)."},
+        {"ecc", 0, "Eccentricities, shape (size,)."},
+        {"sma", 1, "Semi-major axes [m], shape (size,)."},
+        {"inc", 2, "Inclinations [rad], shape (size,)."},
+        {"raa", 3, "Right ascensions of the ascending node [rad], shape (size,)."},
+        {"arp", 4, "Arguments of perigee [rad], shape (size,)."},
+        {"tra", 5, "True anomalies [rad], shape (size,)."},
+        {"mnm", 6, "Mean motions [rad/s], shape (size,)."},
+        {"orp", 7, "Orbital periods [s], shape (size,)."},
+        {"eca", 8, "Eccentric anomalies [rad], shape (size,)."},
+        {"mea", 9, "Mean anomalies [rad], shape (size,)."},
+        {"pge", 10, "Perigee altitudes [m], shape (size,)."},
+        {"apg", 11, "Apogee altitudes [m], shape (size,)."},
     };
     for (const auto& el : elements) {
-        const auto field = el.field;
-        elset.def_prop_ro(el.name, [field](const ELSET& e) { return elset_element(e, field); },
+        const int row = el.row;
+        elset.def_prop_ro(el.name, [row](const ELSET& e) { return elset_element(e, row); },
                           nb::sig((std::string("def ") + el.name + "(self) -> numpy.typing.NDArray[numpy.float64]").c_str()),
                           el.doc);
     }

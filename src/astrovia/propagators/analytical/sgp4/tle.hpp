@@ -64,18 +64,39 @@ struct TLE : utils::Representable {
     std::string_view line2_text() const { return {line2, fields::kLineLength}; }
 };
 
-// The element-set history of one satellite: members sorted by epoch and one
-// float64 array per element (NumPy arrays of length size(), in member order).
+// The element-set history of one satellite: members sorted by epoch, their
+// epochs and element values kept in two NumPy arrays made with the ELSET:
+// `stamps` (int64 TT nanoseconds from J2000.0, size()) and `values` (float64,
+// twelve rows of size() values, one per element in the order ecc, sma, inc,
+// raa, arp, tra, mnm, orp, eca, mea, pge, apg). The Time of the epochs and the
+// array of each element (a view of its row) are made on first use: read them
+// through epoch_time() and element_array(name); null or None until then.
 struct ELSET : utils::Representable {
-    nb::object epoch;    // vector Time of the members
-    std::int32_t satno;  // common catalogue number
-    nb::list members;    // the TLE objects, sorted by epoch; never changed after construction
-    nb::object ecc, sma, inc, raa, arp, tra, mnm, orp, eca, mea, pge, apg;
+    mutable nb::object epoch;  // vector Time of the members (epoch_time())
+    std::int32_t satno;        // common catalogue number
+    nb::list members;          // the TLE objects, sorted by epoch; never changed after construction
+    mutable nb::object ecc, sma, inc, raa, arp, tra, mnm, orp, eca, mea, pge, apg;  // element_array(name)
+    nb::object stamps, values;
+
+    // The Time of the epochs, made and kept on the first call (lock held).
+    nb::object epoch_time() const {
+        if (epoch.is_valid() && !epoch.is_none()) return epoch;
+        return python_object().attr("epoch");  // the property makes the Time and keeps it
+    }
+    // The float64 array of one element ("ecc", ..., "apg"), made and kept on the first call.
+    nb::object element_array(const char* name) const { return python_object().attr(name); }
 
     Py_ssize_t size() const { return PyList_GET_SIZE(members.ptr()); }
     // Member i, 0 <= i < size(); the ELSET keeps it alive.
     nb::handle member_object(Py_ssize_t i) const { return PyList_GET_ITEM(members.ptr(), i); }
     const TLE& member(Py_ssize_t i) const { return *nb::inst_ptr<TLE>(member_object(i)); }
+
+private:
+    nb::object python_object() const {
+        nb::object self = nb::find(this);
+        if (!self.is_valid()) throw nb::type_error("an ELSET record that is no ELSET object");
+        return self;
+    }
 };
 
 // Import the tle module (which registers both types with nanobind) and check
