@@ -528,7 +528,7 @@ nb::dict unit_table(const char* const keys[6], const std::string si[6], const st
 nb::str tle_body(const TLE& t) {
     RecursionGuard guard(" in TLE._get_body");
     nb::dict form_data;
-    form_data["epoch"] = checked(PyObject_Repr(epoch_of(t).attr("utc").ptr()));
+    form_data["epoch"] = checked(PyObject_Repr(t.epoch_time().attr("utc").ptr()));  // through the header accessor
     form_data["frame"] = bound.teme.attr("name");
     nb::str form = utils::create_formatted_form(form_data);
 

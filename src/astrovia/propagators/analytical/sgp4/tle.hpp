@@ -55,9 +55,11 @@ struct TLE : utils::Representable {
     // TypeError.
     nb::object epoch_time() const {
         if (epoch_cache.is_valid() && !epoch_cache.is_none()) return epoch_cache;
-        nb::handle self = nb::find(this);
+        nb::object self = nb::find(this);
         if (!self.is_valid()) throw nb::type_error("the epoch Time of a TLE record that is no TLE object");
-        return self.attr("epoch");  // the property makes the Time and keeps it in epoch_cache
+        // TLE's own property (not a subclass's) makes the Time and keeps it in epoch_cache.
+        nb::handle type = nb::type<TLE>();
+        return type.attr("epoch").attr("__get__")(self, type);
     }
 
     std::string_view line1_text() const { return {line1, fields::kLineLength}; }
@@ -81,10 +83,10 @@ struct ELSET : utils::Representable {
     // The Time of the epochs, made and kept on the first call (lock held).
     nb::object epoch_time() const {
         if (epoch.is_valid() && !epoch.is_none()) return epoch;
-        return python_object().attr("epoch");  // the property makes the Time and keeps it
+        return own_property("epoch");  // makes the Time and keeps it
     }
     // The float64 array of one element ("ecc", ..., "apg"), made and kept on the first call.
-    nb::object element_array(const char* name) const { return python_object().attr(name); }
+    nb::object element_array(const char* name) const { return own_property(name); }
 
     Py_ssize_t size() const { return PyList_GET_SIZE(members.ptr()); }
     // Member i, 0 <= i < size(); the ELSET keeps it alive.
@@ -92,10 +94,12 @@ struct ELSET : utils::Representable {
     const TLE& member(Py_ssize_t i) const { return *nb::inst_ptr<TLE>(member_object(i)); }
 
 private:
-    nb::object python_object() const {
+    // ELSET's own property (not a subclass's) of the Python object.
+    nb::object own_property(const char* name) const {
         nb::object self = nb::find(this);
         if (!self.is_valid()) throw nb::type_error("an ELSET record that is no ELSET object");
-        return self;
+        nb::handle type = nb::type<ELSET>();
+        return type.attr(name).attr("__get__")(self, type);
     }
 };
 
