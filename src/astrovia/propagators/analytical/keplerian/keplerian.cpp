@@ -164,7 +164,7 @@ NB_MODULE(keplerian, m) {
     nb::setattr(cls, "propagate_state",
                 nb::cpp_function(&propagate_state, nb::is_method(), nb::name("propagate_state"), nb::arg("time").none(), nb::arg("state").none(),
                                  "kwargs"_a,
-             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs) "
+             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
                      "-> StateVectorEphemeris"),
              "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
              "The state is taken as classical elements (a StateVector is converted with\n"
