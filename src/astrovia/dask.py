@@ -78,21 +78,23 @@ def _stamps(time: EpochsLike, chunks: int | None) -> da.Array:
 
 def _rows3(x: ArrayLike, stamps: da.Array, name: str) -> da.Array:
     """``x`` as an (N, 3) float64 dask array chunked like the epochs."""
-    a = x if isinstance(x, da.Array) else da.from_array(np.asarray(x), chunks=(stamps.chunks[0], 3))
+    a = x if isinstance(x, da.Array) else np.asarray(x)
     if a.ndim != 2 or a.shape[1] != 3:
         raise ValueError(f"{name} must have shape (N, 3), not {a.shape}")
     if a.dtype != np.float64:
         raise ValueError(f"{name} must be float64, not {a.dtype}")
     if a.shape[0] != stamps.shape[0]:
         raise ValueError(f"{name} must have one row per epoch ({stamps.shape[0]}), not {a.shape[0]}")
-    return a.rechunk((stamps.chunks[0], 3))
+    if isinstance(a, da.Array):
+        return a.rechunk((stamps.chunks[0], 3))
+    return da.from_array(a, chunks=(stamps.chunks[0], 3))
 
 
 def _convert_block(stamps: npt.NDArray[np.int64], r: npt.NDArray[np.float64], v: npt.NDArray[np.float64], *,
-                   module: str, name: str) -> npt.NDArray[np.float64]:
+                   module: str, function: str) -> npt.NDArray[np.float64]:
     from astrovia.time.time import Time
 
-    convert = getattr(importlib.import_module(module), name)
+    convert = getattr(importlib.import_module(module), function)
     r_out, v_out = convert(Time(np.ascontiguousarray(stamps)), np.ascontiguousarray(r), np.ascontiguousarray(v))
     return np.stack([r_out, v_out], axis=1)
 
@@ -102,7 +104,7 @@ def _convert(module: str, name: str, time: EpochsLike, r: ArrayLike, v: ArrayLik
     stamps = _stamps(time, chunks)
     rr, vv = _rows3(r, stamps, "r"), _rows3(v, stamps, "v")
     both = da.blockwise(_convert_block, "isk", stamps, "i", rr, "ik", vv, "ik", new_axes={"s": 2},
-                        dtype=np.float64, module=module, name=name,
+                        dtype=np.float64, module=module, function=name,
                         meta=np.empty((0, 0, 0), dtype=np.float64))
     return both[:, 0, :], both[:, 1, :]
 
@@ -153,18 +155,18 @@ def TEME_from_ITRF(time: EpochsLike, r: ArrayLike, v: ArrayLike,
     return _convert("astrovia.frames.geocentric", "TEME_from_ITRF", time, r, v, chunks)
 
 
-def _rot_block(stamps: npt.NDArray[np.int64], *, name: str) -> npt.NDArray[np.float64]:
+def _rot_block(stamps: npt.NDArray[np.int64], *, function: str) -> npt.NDArray[np.float64]:
     from astrovia.frames import rotations
     from astrovia.time.time import Time
 
     out: npt.NDArray[np.float64] = np.ascontiguousarray(
-        getattr(rotations, name)(Time(np.ascontiguousarray(stamps))))
+        getattr(rotations, function)(Time(np.ascontiguousarray(stamps))))
     return out
 
 
 def _rot(name: str, time: EpochsLike, chunks: int | None) -> da.Array:
     stamps = _stamps(time, chunks)
-    return da.blockwise(_rot_block, "ijk", stamps, "i", new_axes={"j": 3, "k": 3}, dtype=np.float64, name=name,
+    return da.blockwise(_rot_block, "ijk", stamps, "i", new_axes={"j": 3, "k": 3}, dtype=np.float64, function=name,
                         meta=np.empty((0, 0, 0), dtype=np.float64))
 
 
