@@ -12,16 +12,16 @@ from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
 SAMPLE = Path(__file__).parent / "data" / "sample.tle"
 
 
-def read_tles(path):
+def read_tles(path: Path) -> dict[str, list[TLE]]:
     """{name: [TLE, ...]} from a file of three-line records."""
     lines = [line.rstrip("\n") for line in path.read_text().splitlines() if line.strip()]
-    records = {}
+    records: dict[str, list[TLE]] = {}
     for name, line1, line2 in zip(lines[0::3], lines[1::3], lines[2::3]):
         records.setdefault(name.strip(), []).append(TLE(line1, line2, strict_validation=True))
     return records
 
 
-def main():
+def main() -> None:
     records = read_tles(SAMPLE)
     iss = records["ISS (ZARYA)"]
     print(iss[0])

@@ -185,7 +185,7 @@ NB_MODULE(propagators, m) {
     cls.def(nb::init<>())
         .def("propagate", &propagate, nb::arg("time").none(), nb::arg("state").none(), nb::arg("assume_sorted_states").none() = false,
              nb::arg("main_direction").none() = "forward", "kwargs"_a,
-             nb::sig("def propagate(self, time: DatetimeLike, state: State | Iterator[State], "
+             nb::sig("def propagate(self, time: DatetimeLike, state: State | TLE | Iterable[State] | Iterable[TLE], "
                      "assume_sorted_states: bool = False, main_direction: str = 'forward', **kwargs: Any) "
                      "-> StateVectorEphemeris"),
              "Propagates over a sequence of states (e.g. before and after a manoeuvre).\n\n"

@@ -139,6 +139,9 @@ NB_MODULE(keplerian, m) {
         .def_prop_ro(
             "GM", [](const Keplerian& k) { return k.GM; },
             "Gravitational parameter of the central body [m^3/s^2].")
+        .def("__repr__",
+             [](const Keplerian& k) { return nb::str("Keplerian(GM={!r})").format(nb::float_(k.GM)); },
+             nb::sig("def __repr__(self) -> str"))
         .def("_propagate_coe", &propagate_coe, nb::arg("time").none(), nb::arg("state").none(),
              nb::sig("def _propagate_coe(self, time: DatetimeLike, state: State) -> COEEphemeris"),
              "As ``propagate_state``, but the classical elements at the epochs ``time``.")
