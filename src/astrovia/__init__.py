@@ -56,19 +56,33 @@ _LAZY: dict[str, str] = {
 
 __all__ = ["__version__", *_LAZY]
 
-if TYPE_CHECKING:
-    from astrovia.frames.frames import GCRF, ITRF, TEME, Frame
-    from astrovia.frames.geocentric import GCRF_from_ITRF, ITRF_from_GCRF, ITRF_from_TEME, TEME_from_ITRF
-    from astrovia.frames.rotations import rot_GCRF_from_ITRF, rot_ITRF_from_GCRF
-    from astrovia.iers import EOP
-    from astrovia.propagators.analytical.keplerian.keplerian import Keplerian
-    from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
-    from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_elsets, read_omm, read_tles
-    from astrovia.satellite.satellite import Satellite
-    from astrovia.state.ephemeris import COEEphemeris, StateVectorEphemeris
-    from astrovia.state.state import COE, GeoState, State, StateVector
-    from astrovia.time.time import Time
-
+if TYPE_CHECKING:  # the names as a type checker sees them (re-exported)
+    from astrovia.frames.frames import GCRF as GCRF
+    from astrovia.frames.frames import ITRF as ITRF
+    from astrovia.frames.frames import TEME as TEME
+    from astrovia.frames.frames import Frame as Frame
+    from astrovia.frames.geocentric import GCRF_from_ITRF as GCRF_from_ITRF
+    from astrovia.frames.geocentric import ITRF_from_GCRF as ITRF_from_GCRF
+    from astrovia.frames.geocentric import ITRF_from_TEME as ITRF_from_TEME
+    from astrovia.frames.geocentric import TEME_from_ITRF as TEME_from_ITRF
+    from astrovia.frames.rotations import rot_GCRF_from_ITRF as rot_GCRF_from_ITRF
+    from astrovia.frames.rotations import rot_ITRF_from_GCRF as rot_ITRF_from_GCRF
+    from astrovia.iers import EOP as EOP
+    from astrovia.propagators.analytical.keplerian.keplerian import Keplerian as Keplerian
+    from astrovia.propagators.analytical.sgp4.sgp4 import SGP4 as SGP4
+    from astrovia.propagators.analytical.sgp4.tle import ELSET as ELSET
+    from astrovia.propagators.analytical.sgp4.tle import TLE as TLE
+    from astrovia.propagators.analytical.sgp4.tle import read_elsets as read_elsets
+    from astrovia.propagators.analytical.sgp4.tle import read_omm as read_omm
+    from astrovia.propagators.analytical.sgp4.tle import read_tles as read_tles
+    from astrovia.satellite.satellite import Satellite as Satellite
+    from astrovia.state.ephemeris import COEEphemeris as COEEphemeris
+    from astrovia.state.ephemeris import StateVectorEphemeris as StateVectorEphemeris
+    from astrovia.state.state import COE as COE
+    from astrovia.state.state import GeoState as GeoState
+    from astrovia.state.state import State as State
+    from astrovia.state.state import StateVector as StateVector
+    from astrovia.time.time import Time as Time
 
 def __getattr__(name: str) -> Any:
     module = _LAZY.get(name)
