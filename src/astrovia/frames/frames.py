@@ -11,7 +11,7 @@ if TYPE_CHECKING:
 class Frame:
     """A reference frame, identified by its ``name``."""
 
-    __slots__ = ("name",)
+    __slots__ = {"name": "The frame's name (str), e.g. \"GCRF\"."}
     name: str
 
     def __init__(self, name: str) -> None:
@@ -35,7 +35,7 @@ class Frame:
 class ENU(Frame):
     """A local East-North-Up frame at a point on the Earth (``origin``: a GeoState or None)."""
 
-    __slots__ = ("origin",)
+    __slots__ = {"origin": "The GeoState the frame is attached to, or None."}
     origin: GeoState | None
 
     def __init__(self, origin: GeoState | None = None) -> None:

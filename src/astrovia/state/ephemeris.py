@@ -48,7 +48,10 @@ class Ephemeris:
         frame: the reference ``Frame`` of every state.
     """
 
-    __slots__ = ("time", "frame")
+    __slots__ = {
+        "time": "The N epochs: a one-dimensional Time.",
+        "frame": "The reference Frame of every state (GCRF by default).",
+    }
     time: Time
     frame: Frame
 
@@ -88,7 +91,10 @@ class StateVectorEphemeris(Ephemeris):
         v: velocities [m/s], float64 array of shape (N, 3), one epoch per row, in ``frame``.
     """
 
-    __slots__ = ("r", "v")
+    __slots__ = {
+        "r": "Positions [m]: float64 array of shape (N, 3), C-contiguous, one epoch per row.",
+        "v": "Velocities [m/s]: float64 array of shape (N, 3), C-contiguous, one epoch per row.",
+    }
     r: npt.NDArray[np.float64]
     v: npt.NDArray[np.float64]
 
@@ -145,7 +151,16 @@ class COEEphemeris(Ephemeris):
         argument of perigee, true anomaly [rad]. ``GM`` is a float [m^3/s^2].
     """
 
-    __slots__ = ("GM", "ecc", "sma", "inc", "raa", "arp", "tra", "slr")
+    __slots__ = {
+        "GM": "Gravitational parameter the elements refer to [m^3/s^2] (float).",
+        "ecc": "Eccentricities: float64 array of shape (N,).",
+        "sma": "Semi-major axes [m]: float64 array of shape (N,).",
+        "inc": "Inclinations [rad]: float64 array of shape (N,).",
+        "raa": "Right ascensions of the ascending node [rad]: float64 array of shape (N,).",
+        "arp": "Arguments of perigee [rad]: float64 array of shape (N,).",
+        "tra": "True anomalies [rad]: float64 array of shape (N,).",
+        "slr": "Semi-latera recta [m]: float64 array of shape (N,).",
+    }
     GM: float
     ecc: npt.NDArray[np.float64]
     sma: npt.NDArray[np.float64]
@@ -190,7 +205,12 @@ class GeoStateEphemeris(Ephemeris):
     Attributes: ``lat``, ``lon`` [rad] and ``alt`` [m], float64 arrays of shape (N,); ``ellipsoid``.
     """
 
-    __slots__ = ("lat", "lon", "alt", "ellipsoid")
+    __slots__ = {
+        "lat": "Geodetic latitudes [rad]: float64 array of shape (N,).",
+        "lon": "Longitudes [rad], east positive: float64 array of shape (N,).",
+        "alt": "Heights above the ellipsoid [m]: float64 array of shape (N,).",
+        "ellipsoid": "The reference Ellipsoid (WGS84 by default).",
+    }
     lat: npt.NDArray[np.float64]
     lon: npt.NDArray[np.float64]
     alt: npt.NDArray[np.float64]

@@ -54,7 +54,10 @@ class State:
         frame: the reference ``Frame`` the state is expressed in.
     """
 
-    __slots__ = ("epoch", "frame")
+    __slots__ = {
+        "epoch": "The epoch of the state: a Time of one epoch.",
+        "frame": "The reference Frame the state is expressed in (GCRF by default).",
+    }
     epoch: Time
     frame: Frame
 
@@ -92,7 +95,10 @@ class StateVector(State):
         v: velocity [m/s], float64 array of shape (3,), in ``frame``.
     """
 
-    __slots__ = ("r", "v")
+    __slots__ = {
+        "r": "Position [m]: float64 array of shape (3,), in the state's frame.",
+        "v": "Velocity [m/s]: float64 array of shape (3,), in the state's frame.",
+    }
     r: npt.NDArray[np.float64]
     v: npt.NDArray[np.float64]
 
@@ -133,7 +139,15 @@ class COE(State):
         GM: gravitational parameter [m^3/s^2]; ``Earth.GM`` when not given.
     """
 
-    __slots__ = ("sma", "ecc", "inc", "raa", "arp", "tra", "GM")
+    __slots__ = {
+        "sma": "Semi-major axis [m] (float; negative for a hyperbola).",
+        "ecc": "Eccentricity (float, >= 0).",
+        "inc": "Inclination [rad] (float, in [0, pi]).",
+        "raa": "Right ascension of the ascending node [rad] (float, in [0, 2 pi); 0 when equatorial).",
+        "arp": "Argument of perigee [rad] (float, in [0, 2 pi); 0 when circular).",
+        "tra": "True anomaly [rad] (float, in [0, 2 pi)).",
+        "GM": "Gravitational parameter the elements refer to [m^3/s^2] (float).",
+    }
     sma: float
     ecc: float
     inc: float
@@ -183,7 +197,12 @@ class GeoState(State):
         ellipsoid: the reference ``Ellipsoid`` (WGS84 by default).
     """
 
-    __slots__ = ("lat", "lon", "alt", "ellipsoid")
+    __slots__ = {
+        "lat": "Geodetic latitude [rad] (float, in [-pi/2, pi/2]).",
+        "lon": "Longitude [rad] (float, east positive).",
+        "alt": "Height above the ellipsoid [m] (float).",
+        "ellipsoid": "The reference Ellipsoid (WGS84 by default).",
+    }
     lat: float
     lon: float
     alt: float

@@ -6,7 +6,11 @@ import math
 class Ellipsoid:
     """An oblate ellipsoid with equatorial radius ``a`` [m] and flattening ``f``."""
 
-    __slots__ = ("name", "a", "f")
+    __slots__ = {
+        "name": "The ellipsoid's name (str).",
+        "a": "Equatorial radius [m] (float).",
+        "f": "Flattening (float, dimensionless).",
+    }
     name: str
     a: float
     f: float
