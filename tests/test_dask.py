@@ -93,3 +93,64 @@ def test_lazy_stamps_and_dask_inputs():
 def test_bad_inputs(time, r, exc, match):
     with pytest.raises(exc, match=match):
         adask.ITRF_from_TEME(time, r, np.zeros((3, 3)))
+
+
+def _sgp4():
+    try:
+        from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+        from astrovia.propagators.analytical.sgp4.tle import TLE
+    except ImportError:
+        pytest.skip("SGP4 is not in this build")
+    return SGP4, TLE
+
+
+SAMPLE_LINES = [
+    ("1 25544U 98067A   24001.51258435  .00016717  00000-0  30270-3 0  9986",
+     "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.50103472433265"),
+    ("1 25544U 98067A   24002.54437710  .00017102  00000-0  30956-3 0  9996",
+     "2 25544  51.6418 242.3432 0006712 131.8321 228.3018 15.50123851433423"),
+    ("1 25544U 98067A   24003.57614539  .00016511  00000-0  29916-3 0    17",
+     "2 25544  51.6413 237.2228 0006725 133.3315 355.1170 15.50140302433583"),
+]
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "distributed"])
+def test_sgp4_chunks_equal_one_call(scheduler, cluster_client):
+    SGP4, TLE = _sgp4()
+    time = _epochs(BIG // len(SAMPLE_LINES))
+    tles = [TLE(*pair) for pair in SAMPLE_LINES]
+    r, v, err = adask.propagate_many(time, SAMPLE_LINES, frame="TEME", epoch_chunks=100_000, satellite_chunks=2)
+    assert r.shape == (3, time.size, 3) and err.dtype == np.int8
+    got = _compute(scheduler, cluster_client if scheduler == "distributed" else None, r, v, err)
+    want = SGP4().propagate_many(time, tles, frame="TEME")
+    for a, b in zip(got, want):
+        assert np.array_equal(a, b, equal_nan=True)
+
+
+def test_sgp4_accepts_tles_and_omm_records():
+    SGP4, TLE = _sgp4()
+    time = _epochs(1000)
+    tles = [TLE(*pair) for pair in SAMPLE_LINES]
+    want = SGP4().propagate_many(time, tles, frame="ITRF")
+    got = dask.compute(*adask.propagate_many(time, tles, frame="ITRF", epoch_chunks=300), scheduler="sync")
+    for a, b in zip(got, want):
+        assert np.array_equal(a, b, equal_nan=True)
+    if hasattr(tles[0], "to_omm"):
+        records = [t.to_omm() for t in tles]
+        assert np.array_equal(adask.tle_lines(records), adask.tle_lines(tles))
+
+
+@pytest.mark.parametrize(("satellites", "exc", "match"), [
+    ([], ValueError, "satellites is empty"),
+    ([("only one line",)], TypeError, r"satellites\[0\] must be a TLE"),
+    ([42], TypeError, r"satellites\[0\] must be a TLE"),
+    (np.zeros((2, 3), dtype=str), ValueError, r"must be \(M, 2\) str"),
+])
+def test_sgp4_bad_satellites(satellites, exc, match):
+    with pytest.raises(exc, match=match):
+        adask.tle_lines(satellites)
+
+
+def test_sgp4_bad_frame():
+    with pytest.raises(ValueError, match="frame must be 'TEME', 'ITRF' or 'GCRF'"):
+        adask.propagate_many(_epochs(3), SAMPLE_LINES, frame="J2000")
