@@ -192,13 +192,13 @@ def tle_lines(satellites: SatellitesLike) -> npt.NDArray[np.str_]:
     if isinstance(satellites, np.ndarray):
         lines = satellites
     else:
-        items = list(satellites) if isinstance(satellites, Iterable) else None
-        if items is None:
+        if not isinstance(satellites, Iterable):
             raise TypeError(f"satellites must be a sequence, not {type(satellites).__name__}")
+        items: list[Any] = list(satellites)
         if items and all(isinstance(s, Mapping) for s in items):
             from astrovia.propagators.analytical.sgp4.tle import read_omm
 
-            items = read_omm(io.StringIO(json.dumps([dict(s) for s in items])))
+            items = list(read_omm(io.StringIO(json.dumps([dict(s) for s in items]))))
         pairs = []
         for i, s in enumerate(items):
             if hasattr(s, "line1") and hasattr(s, "line2"):
