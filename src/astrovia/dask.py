@@ -22,9 +22,13 @@ import json
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
-import dask.array as da
 import numpy as np
 import numpy.typing as npt
+
+try:
+    import dask.array as da
+except ImportError as exc:  # an optional dependency
+    raise ImportError("astrovia.dask needs Dask: pip install 'astrovia[dask]'") from exc
 
 if TYPE_CHECKING:
     from astrovia.propagators.analytical.sgp4.tle import TLE
