@@ -42,4 +42,7 @@ PY
 "$VENV/bin/python" -m pytest tests -q -p no:cacheprovider $PYTEST_ARGS
 SH
 )
-ROOT=$root VENV=$venv PYTEST_ARGS="$*" unshare -m bash -c "$inner" wheel-test "${erfa[@]}"
+# as root a private mount namespace; otherwise one inside an unprivileged user namespace
+ns=(-m)
+[ "$(id -u)" = 0 ] || ns=(-r -m)
+ROOT=$root VENV=$venv PYTEST_ARGS="$*" unshare "${ns[@]}" bash -c "$inner" wheel-test "${erfa[@]}"
