@@ -7,7 +7,8 @@ PYTHON  := $(VENV)/bin/python
 # default string dtype: their tests also run under pandas 2.2, in a second venv
 # that gets the same build as a wheel (no second compile).
 VENV22  ?= .venv-pandas22
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' \)) CMakeLists.txt
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name py.typed \)) \
+           CMakeLists.txt tools/stub-patterns.txt
 
 .PHONY: demo test install bench clean wheel wheel-test
 
