@@ -11,6 +11,11 @@ Epochs are given as a ``Time`` or as a dask (or NumPy) array of int64 stamps as
 ``Time.int64`` gives them; they travel between processes as those stamps.
 Satellites travel as their two TLE lines (``TLE`` objects do not pickle).
 
+The rotations and SGP4 loops also run on OpenMP threads inside one call (the
+rotations above 10000 epochs): under Dask, which already runs one chunk per core,
+set ``OMP_NUM_THREADS=1`` before the first import (and on the workers) so that
+the two kinds of threads do not compete for the cores.
+
 Dask is an optional dependency: ``pip install astrovia[dask]``.
 """
 
