@@ -76,8 +76,9 @@ class Ephemeris:
         n = self.size
         if n == 0:
             return "0 epochs"
-        first, last = self.time[0].iso, self.time[n - 1].iso
-        return f"{n} epoch{'s' if n != 1 else ''}, {first} .. {last} UTC"
+        if n == 1:
+            return f"1 epoch, {self.time[0].iso} UTC"
+        return f"{n} epochs, {self.time[0].iso} .. {self.time[n - 1].iso} UTC"
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._span()}, frame={self.frame.name})"
