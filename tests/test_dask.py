@@ -12,6 +12,9 @@ import astrovia.dask as adask  # noqa: E402
 from astrovia.frames import geocentric, rotations  # noqa: E402
 from astrovia.time.time import Time  # noqa: E402
 
+# a million epochs and states travel inside the graph to the cluster's workers
+pytestmark = pytest.mark.filterwarnings("ignore:Sending large graph")
+
 BIG = 1_000_000
 SMALL = 16_000  # the IAU 2000A chain costs ~30 us an epoch: enough for several chunks
 
