@@ -8,7 +8,7 @@ PYTHON  := $(VENV)/bin/python
 # that gets the same build as a wheel (no second compile).
 VENV22  ?= .venv-pandas22
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name py.typed \)) \
-           CMakeLists.txt tools/stub-patterns.txt
+           CMakeLists.txt cmake/stubs.cmake tools/stub-patterns.txt
 
 .PHONY: demo test install bench clean wheel wheel-test
 

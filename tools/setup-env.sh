@@ -64,12 +64,12 @@ fi
 "$venv/bin/python" -m pip install -q --upgrade pip
 if [ "$group" = test ]; then
     # Build requirements are installed into the venv so that rebuilds need no isolation (and no network);
-    # cmake comes from PyPI only where the machine has none recent enough (3.18).
+    # cmake comes from PyPI only where the machine has none recent enough (3.19).
     build_tools=("scikit-build-core>=0.10" "nanobind>=2.4" ninja)
     if ! cmake_version=$(cmake --version 2>/dev/null | head -1 | grep -o '[0-9][0-9.]*') ||
-       [ "$(printf '%s\n3.18\n' "$cmake_version" | sort -V | head -1)" != 3.18 ]; then
-        echo "setup: cmake >= 3.18 not found; installing it from PyPI into $venv"
-        build_tools+=("cmake>=3.18")
+       [ "$(printf '%s\n3.19\n' "$cmake_version" | sort -V | head -1)" != 3.19 ]; then
+        echo "setup: cmake >= 3.19 not found; installing it from PyPI into $venv"
+        build_tools+=("cmake>=3.19")
     fi
     "$venv/bin/python" -m pip install -q "${build_tools[@]}"
 fi

@@ -106,7 +106,7 @@ NB_MODULE(rotations, m) {
         "GCRF-to-ITRF rotation matrices of many epochs, and a GCRF-to-ITRF state conversion.\n\n"
         "The chain is IAU 2000A precession-nutation with the IERS pole offsets dX, dY, Earth rotation angle\n"
         "and polar motion with s', as in astrovia.frames.geocentric, whose results these equal. Epochs are\n"
-#if defined(ASTROVIA_OPENMP)
+#if defined(_OPENMP)
         "processed without the interpreter lock; above 10000 epochs on all OpenMP threads (static schedule).\n"
 #else
         "processed without the interpreter lock, on one thread: this build has no OpenMP.\n"
