@@ -56,7 +56,8 @@ def frames(t: Time) -> F64:
     frame: Frame = TEME if r_teme.size else ITRF
     assert frame.name
     eop = EOP(t.utc.mjd)
-    return rot @ r[0] + eop.pm_x[0]
+    moved: F64 = rot @ r[0] + eop.pm_x[0]
+    return moved
 
 
 def elements() -> tuple[TLE, ELSET]:
