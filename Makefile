@@ -17,6 +17,7 @@ DEMO_OUT := build/demo
 demo: $(VENV)/.installed
 	mkdir -p $(DEMO_OUT)
 	$(VENV)/bin/astrovia tle examples/data/sample.tle
+	$(VENV)/bin/astrovia tle examples/data/sample_omm.json | head -n 12
 	$(VENV)/bin/astrovia propagate examples/data/sample.tle --start 2024-01-05T00:00 --stop 2024-01-05T01:00 \
 		--step 600 --frame ITRF --output $(DEMO_OUT)/sample-itrf.csv
 	head -n 4 $(DEMO_OUT)/sample-itrf.csv

@@ -194,3 +194,10 @@ def test_propagate_parquet_equals_csv(tmp_path):
     assert np.array_equal(a[["x", "y", "z", "vx", "vy", "vz"]].to_numpy(), b[["x", "y", "z", "vx", "vy", "vz"]]
                           .to_numpy(), equal_nan=True)
     assert list(a["epoch"]) == list(b["epoch"])
+
+
+@needs_readers
+def test_output_cut_short_by_the_reader_is_quiet():
+    result = subprocess.run(f"'{sys.executable}' -m astrovia tle '{SAMPLE}' | head -n 1", shell=True,
+                            capture_output=True, text=True)
+    assert result.stdout.count("\n") == 1 and result.stderr == ""

@@ -15,6 +15,7 @@ writes output. Exit status 2 is a usage error or an unreadable file.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 
@@ -80,6 +81,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _tle.CommandError as exc:
         print(f"astrovia {args.command}: {exc}", file=sys.stderr)
         return 2
-    except BrokenPipeError:  # e.g. piped into head
+    except BrokenPipeError:  # the reader went away (piped into head): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     return status
