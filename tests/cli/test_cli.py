@@ -197,7 +197,12 @@ def test_propagate_parquet_equals_csv(tmp_path):
 
 
 @needs_readers
-def test_output_cut_short_by_the_reader_is_quiet():
-    result = subprocess.run(f"'{sys.executable}' -m astrovia tle '{SAMPLE}' | head -n 1", shell=True,
+def test_output_cut_short_by_the_reader_is_quiet(tmp_path):
+    # 300 satellites: far more text than a pipe holds, so the writer meets the closed pipe
+    line1, line2 = SAMPLE.read_text().splitlines()[1:3]
+    records = [f"{line1[:2]}{n:05d}{line1[7:]}\n{line2[:2]}{n:05d}{line2[7:]}" for n in range(1, 301)]
+    path = tmp_path / "many.tle"
+    path.write_text("\n".join(records) + "\n")
+    result = subprocess.run(f"'{sys.executable}' -m astrovia tle '{path}' | head -n 1", shell=True,
                             capture_output=True, text=True)
     assert result.stdout.count("\n") == 1 and result.stderr == ""
