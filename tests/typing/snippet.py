@@ -17,7 +17,8 @@ from astrovia.iers import EOP
 from astrovia.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 from astrovia.mathtools.misc import atan2_asymmetric
 from astrovia.propagators.analytical.keplerian.keplerian import Keplerian
-from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, TLEReadError, read_elsets, read_omm, read_tles, write_tles
 from astrovia.propagators.propagators import Propagator
 from astrovia.satellite.satellite import Satellite
 from astrovia.state.coe import eca_from_mea
@@ -69,6 +70,23 @@ def elements() -> tuple[TLE, ELSET]:
     return tle, history
 
 
+def catalogue(t: Time) -> F64:
+    tles: list[TLE] = read_tles("examples/data/sample.tle")
+    by_number = read_elsets("examples/data/sample.tle")
+    history: ELSET = by_number[25544]
+    omm: list[TLE] = read_omm("examples/data/sample_omm.json")
+    text: str = write_tles(tles)
+    try:
+        read_tles(text[:100])
+    except TLEReadError as exc:
+        assert exc.errors
+    sgp4 = SGP4(constants="wgs84")
+    r, v, err = sgp4.propagate_many(t, tles, frame="ITRF")
+    eph: StateVectorEphemeris = sgp4.propagate_state(t, history[0])
+    total: F64 = r[0] + v[0] + eph.r + float(err.sum()) + len(omm) + len(by_number.duplicates)
+    return total
+
+
 def propagation(t: Time, sv: StateVector) -> Satellite:
     kep: Propagator = Keplerian()
     eph: StateVectorEphemeris = kep.propagate(t, [sv])
@@ -101,6 +119,7 @@ def main() -> None:
     sv, _, _ = states(t)
     frames(t)
     elements()
+    catalogue(t)
     sat = propagation(t, sv)
     name: str | None = sat.name
     print(name, misc(), astrovia.__version__)
