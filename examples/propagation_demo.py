@@ -11,7 +11,7 @@ from astrovia.time.time import Time
 from astrovia.units.units import day, deg, hour, km
 
 
-def main():
+def main() -> None:
     np.set_printoptions(precision=4, suppress=False, linewidth=110)
     kepler = Keplerian()
     epoch = Time("2024-06-01T00:00:00")
@@ -39,7 +39,9 @@ def main():
         print(f"  {dt / hour:5.1f}  {np.linalg.norm(r) / km:11.3f}     {'after the burn' if dt >= 6 * hour else 'initial orbit'}")
 
     sat = Satellite(epoch, orbit, kepler, piecewise, name="  Molniya demo ", description="after one manoeuvre")
+    assert sat.ephemeris is not None
     print(f"\nSatellite {sat.name!r} ({sat.description}), ephemeris of {sat.ephemeris.size} epochs")
+    print(f"  {sat!r}")
 
     jac = kepler.jacobian(piecewise)
     print("\nJacobian df/dx, shape", jac.shape)

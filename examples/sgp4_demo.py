@@ -10,6 +10,7 @@ import time as clock
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 
 from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
 from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
@@ -19,23 +20,24 @@ from astrovia.units.units import hour, km
 DATA = Path(__file__).parent / "data"
 
 
-def read_tles(path):
+def read_tles(path: Path) -> list[TLE]:
     lines = path.read_text().splitlines()
     return [TLE(lines[i + 1], lines[i + 2]) for i in range(0, len(lines) - 2, 3)]
 
 
-def openmp_threads():
+def openmp_threads() -> int | None:
     path = ctypes.util.find_library("gomp")
     if path:
-        return ctypes.CDLL(path).omp_get_max_threads()
+        threads: int = ctypes.CDLL(path).omp_get_max_threads()
+        return threads
     return os.cpu_count()
 
 
-def catalogue(m, seed=7):
+def catalogue(m: int, seed: int = 7) -> list[TLE]:
     """M made-up element sets: mostly low orbits, some medium, geostationary and Molniya orbits."""
     rng = np.random.default_rng(seed)
 
-    def checksum(line68):
+    def checksum(line68: str) -> str:
         return line68 + str(sum(int(c) if c.isdigit() else c == "-" for c in line68) % 10)
 
     tles = []
@@ -51,7 +53,7 @@ def catalogue(m, seed=7):
     return tles
 
 
-def main():
+def main() -> None:
     sgp4 = SGP4()
     print(sgp4)
 
@@ -74,17 +76,17 @@ def main():
     eph = sgp4.propagate(t, history)
     print(f"\nPiecewise over {history.size} TLEs of {history.satname}: {eph.size} epochs every 15 min, "
           f"frame {eph.frame.name}")
-    stamps = history.epoch.int64
+    stamps = np.atleast_1d(history.epoch.int64)
     # The position jump where one TLE hands over to the next: the two TLEs at the same instant.
-    jumps = []
+    jumps: list[float] = []
     for k in range(1, history.size):
         at = history[k].epoch
         before = sgp4.propagate_state(at, history[k - 1]).r[0]
         after = sgp4.propagate_state(at, history[k]).r[0]
-        jumps.append(np.linalg.norm(after - before) / km)
+        jumps.append(float(np.linalg.norm(after - before)) / km)
     print(f"  hand-over jumps between consecutive TLEs: median {np.median(jumps):.2f} km, largest {max(jumps):.2f} km")
-    radius = np.linalg.norm(eph.r, axis=1) / km
-    print(f"  geocentric distance over the month: {radius.min():.1f} .. {radius.max():.1f} km; "
+    radius: npt.NDArray[np.float64] = np.linalg.norm(eph.r, axis=1) / km
+    print(f"  geocentric distance over the month: {np.min(radius):.1f} .. {np.max(radius):.1f} km; "
           f"first stretch {int(np.sum(eph.time.int64 < stamps[1]))} epochs")
 
     # 3. Catalogue scale: M TLEs x N epochs on all cores.

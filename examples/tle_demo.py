@@ -13,7 +13,7 @@ from astrovia.propagators.analytical.sgp4.tle import read_elsets, read_omm, writ
 DATA = Path(__file__).parent / "data"
 
 
-def main():
+def main() -> None:
     elsets = read_elsets(DATA / "sample.tle", strict=True)
     print("catalogue numbers:", list(elsets), "duplicates dropped:", len(elsets.duplicates))
     history = elsets[25544]

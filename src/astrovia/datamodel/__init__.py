@@ -1,0 +1,1 @@
+"""NumPy structured record types: ``astrovia.datamodel.structured``."""

@@ -1,48 +1,57 @@
 """Reference frames: named markers that states and ephemerides carry."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from astrovia.state.state import GeoState
+
 
 class Frame:
     """A reference frame, identified by its ``name``."""
 
-    __slots__ = ("name",)
+    __slots__ = {"name": "The frame's name (str), e.g. \"GCRF\"."}
+    name: str
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         if not isinstance(name, str):
             raise TypeError(f"name must be str, not {type(name).__name__}")
         self.name = name
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, Frame) and type(other) is type(self) and other.name == self.name
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((type(self).__name__, self.name))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Frame({self.name!r})"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (self.name,))
 
 
 class ENU(Frame):
     """A local East-North-Up frame at a point on the Earth (``origin``: a GeoState or None)."""
 
-    __slots__ = ("origin",)
+    __slots__ = {"origin": "The GeoState the frame is attached to, or None."}
+    origin: GeoState | None
 
-    def __init__(self, origin=None):
+    def __init__(self, origin: GeoState | None = None) -> None:
         super().__init__("ENU")
         self.origin = origin
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, ENU) and other.origin is self.origin
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(("ENU", id(self.origin)))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"ENU(origin={self.origin!r})"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (ENU, (self.origin,))
 
 

@@ -118,7 +118,7 @@ NB_MODULE(geocentric, m) {
             return convert<Direction::itrf_from_gcrf>(time, r, v, "r_GCRF", "v_GCRF");
         },
         nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),
-        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray, v_GCRF: NDArray) -> tuple(NDArray, 2)"),
+        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "GCRF positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
     m.def(
         "GCRF_from_ITRF",
@@ -126,7 +126,7 @@ NB_MODULE(geocentric, m) {
             return convert<Direction::gcrf_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
         },
         nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
-        nb::sig("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray, v_ITRF: NDArray) -> tuple(NDArray, 2)"),
+        nb::sig("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to GCRF; returns (r_GCRF, v_GCRF).");
     m.def(
         "ITRF_from_TEME",
@@ -134,7 +134,7 @@ NB_MODULE(geocentric, m) {
             return convert<Direction::itrf_from_teme>(time, r, v, "r_TEME", "v_TEME");
         },
         nb::arg("time").none(), nb::arg("r_TEME"), nb::arg("v_TEME"),
-        nb::sig("def ITRF_from_TEME(time: Time, r_TEME: NDArray, v_TEME: NDArray) -> tuple(NDArray, 2)"),
+        nb::sig("def ITRF_from_TEME(time: Time, r_TEME: NDArray[numpy.float64], v_TEME: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "TEME positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
     m.def(
         "TEME_from_ITRF",
@@ -142,6 +142,6 @@ NB_MODULE(geocentric, m) {
             return convert<Direction::teme_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
         },
         nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
-        nb::sig("def TEME_from_ITRF(time: Time, r_ITRF: NDArray, v_ITRF: NDArray) -> tuple(NDArray, 2)"),
+        nb::sig("def TEME_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to TEME; returns (r_TEME, v_TEME).");
 }

@@ -106,17 +106,21 @@ NB_MODULE(rotations, m) {
         "GCRF-to-ITRF rotation matrices of many epochs, and a GCRF-to-ITRF state conversion.\n\n"
         "The chain is IAU 2000A precession-nutation with the IERS pole offsets dX, dY, Earth rotation angle\n"
         "and polar motion with s', as in astrovia.frames.geocentric, whose results these equal. Epochs are\n"
+#if defined(_OPENMP)
         "processed without the interpreter lock; above 10000 epochs on all OpenMP threads (static schedule).\n"
+#else
+        "processed without the interpreter lock, on one thread: this build has no OpenMP.\n"
+#endif
         "N is time.size.";
     frames::bind_module_globals(m, globals);
 
     m.def("rot_ITRF_from_GCRF", &rot_ITRF_from_GCRF, nb::arg("time"),
-          nb::sig("def rot_ITRF_from_GCRF(time: Time) -> NDArray"),
+          nb::sig("def rot_ITRF_from_GCRF(time: Time) -> NDArray[numpy.float64]"),
           "GCRF-to-ITRF matrices, shape (N, 3, 3), row-major: rot[i] @ r_GCRF gives r_ITRF at epoch i.");
     m.def(
         "rot_GCRF_from_ITRF",
         [](nb::handle time) { return globals.get("rot_ITRF_from_GCRF")(time).attr("swapaxes")(1, 2); },
-        nb::arg("time"), nb::sig("def rot_GCRF_from_ITRF(time: Time) -> NDArray"),
+        nb::arg("time"), nb::sig("def rot_GCRF_from_ITRF(time: Time) -> NDArray[numpy.float64]"),
         "ITRF-to-GCRF matrices, shape (N, 3, 3): the transposes of rot_ITRF_from_GCRF(time), as a swapped-axes\n"
         "view of a fresh array.");
     m.def(
@@ -136,7 +140,7 @@ NB_MODULE(rotations, m) {
             return nb::make_tuple(asarray(r_out), asarray(v_out));
         },
         nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),
-        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray, v_GCRF: NDArray) -> tuple(NDArray, 2)"),
+        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "GCRF positions (N, 3) and velocities (N, 3) to ITRF, N = time.size; returns (r_ITRF, v_ITRF).\n"
         "Inputs need not be writable; rows beyond N stay zero in the outputs.");
 }

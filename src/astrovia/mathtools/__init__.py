@@ -1,0 +1,1 @@
+"""Mathematical helpers: ``misc`` (native angle helpers) and ``ellipsoid`` (reference ellipsoids)."""

@@ -185,8 +185,8 @@ NB_MODULE(propagators, m) {
     cls.def(nb::init<>())
         .def("propagate", &propagate, nb::arg("time").none(), nb::arg("state").none(), nb::arg("assume_sorted_states").none() = false,
              nb::arg("main_direction").none() = "forward", "kwargs"_a,
-             nb::sig("def propagate(self, time: DatetimeLike, state: State | Iterator[State], "
-                     "assume_sorted_states: bool = False, main_direction: str = 'forward', **kwargs) "
+             nb::sig("def propagate(self, time: DatetimeLike, state: State | TLE | Iterable[State] | Iterable[TLE], "
+                     "assume_sorted_states: bool = False, main_direction: str = 'forward', **kwargs: Any) "
                      "-> StateVectorEphemeris"),
              "Propagates over a sequence of states (e.g. before and after a manoeuvre).\n\n"
              "The epochs of ``time`` are split into stretches at the states' epochs (left boundary\n"
@@ -197,7 +197,7 @@ NB_MODULE(propagators, m) {
              "unchanged. ``assume_sorted_states`` uses the states in the given order instead of\n"
              "sorting them by epoch. Keyword arguments go to every ``propagate_state`` call.")
         .def("jacobian", &jacobian, nb::arg("eph").none(),
-             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> ndarray[double]"),
+             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> NDArray[numpy.float64]"),
              "The 6x6 Jacobian of the equations of motion at every epoch of ``eph``.\n\n"
              "Returns a float64 array of shape (N, 6, 6), rows and columns in the state order\n"
              "x, y, z, vx, vy, vz; [[0, I], [da/dr, da/dv]]. For the base class (force-free\n"

@@ -110,6 +110,30 @@ nb::object text_property(const char* name, const char* doc) {
     return nb::module_::import_("builtins").attr("property")(fget, fset, fdel, doc);
 }
 
+// "N epochs, first .. last UTC", or the one epoch's ISO text.
+nb::object describe_epochs(nb::handle time) {
+    if (time.is_none()) return nb::str("None");
+    nb::object iso = time.attr("iso");
+    const int scalar = PyObject_IsTrue(time.attr("isscalar").ptr());
+    if (scalar < 0) throw nb::python_error();
+    if (scalar) return nb::str("{} UTC").format(iso);
+    nb::object size = time.attr("size");
+    const Py_ssize_t n = PyNumber_AsSsize_t(size.ptr(), nullptr);
+    if (n < 0) throw nb::python_error();
+    if (n == 0) return nb::str("0 epochs");
+    if (n == 1) return nb::str("1 epoch, {} UTC").format(iso[nb::int_(0)]);
+    return nb::str("{} epochs, {} .. {} UTC").format(size, iso[nb::int_(0)], iso[nb::int_(n - 1)]);
+}
+
+// Satellite('name', <epochs>, state=..., propagator=..., ephemeris=...): a
+// propagator shows its own repr, an ephemeris its size, span and frame.
+nb::object satellite_repr(const Satellite& s) {
+    nb::object text = nb::str("Satellite({!r}, {}, state={!r}, propagator={!r}, ephemeris={!r}")
+                          .format(s.name, describe_epochs(s.time), s.state, s.propagator, s.ephemeris);
+    if (!s.description.is_none()) text = nb::str("{}, description={!r}").format(text, s.description);
+    return nb::str("{})").format(text);
+}
+
 }  // namespace
 
 NB_MODULE(satellite, m) {
@@ -134,12 +158,16 @@ NB_MODULE(satellite, m) {
             "``ephemeris`` a StateVectorEphemeris or None, ``name`` and ``description`` str or None\n"
             "(TypeError otherwise, checked in that order before ``time`` is converted). All are kept;\n"
             "``name`` and ``description`` are stored as their setters store them.")
-        .def_prop_ro("time", [](const Satellite& s) { return s.time; }, "Satellite.time: Time")
-        .def_prop_ro("state", [](const Satellite& s) { return s.state; }, "Satellite.state: the initial state")
+        .def_prop_ro("time", [](const Satellite& s) { return s.time; }, nb::sig("def time(self) -> Time"),
+                     "The satellite's reference epochs (a Time, as given to the constructor).")
+        .def_prop_ro("state", [](const Satellite& s) { return s.state; }, nb::sig("def state(self) -> State"),
+                     "The initial state (a State: StateVector [m, m/s], COE, ...).")
         .def_prop_ro("propagator", [](const Satellite& s) { return s.propagator; },
-                     "Satellite.propagator: Propagator | None")
+                     nb::sig("def propagator(self) -> Propagator | None"), "The propagator, or None.")
         .def_prop_ro("ephemeris", [](const Satellite& s) { return s.ephemeris; },
-                     "Satellite.ephemeris: StateVectorEphemeris | None")
+                     nb::sig("def ephemeris(self) -> StateVectorEphemeris | None"),
+                     "The ephemeris (positions [m] and velocities [m/s] at N epochs), or None.")
+        .def("__repr__", &satellite_repr, nb::sig("def __repr__(self) -> str"))
         .def("__reduce__", &refuse_pickling, "args"_a)
         .def("__reduce_ex__", &refuse_pickling, "args"_a);
     nb::setattr(cls, "name",

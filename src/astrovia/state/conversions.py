@@ -10,6 +10,9 @@ longitude). Angles are in [0, 2 pi), ``inc`` in [0, pi].
 """
 
 import numpy as np
+import numpy.typing as npt
+
+_F64 = npt.NDArray[np.float64]
 
 _TWO_PI = 2.0 * np.pi
 # below these the node line or the perigee is undefined (relative to |h| and to e = 1)
@@ -17,12 +20,12 @@ _NODE_TINY = 1e-15
 _ECC_TINY = 1e-15
 
 
-def _angle(a):
+def _angle(a: _F64) -> _F64:
     a = np.mod(a, _TWO_PI)
     return np.where(a >= _TWO_PI, 0.0, a)
 
 
-def coe_from_sv(r, v, GM):
+def coe_from_sv(r: npt.ArrayLike, v: npt.ArrayLike, GM: float) -> dict[str, _F64]:
     """Classical elements of (N, 3) positions [m] and velocities [m/s].
 
     Returns a dict of (N,) arrays: sma, ecc, inc, raa, arp, tra, slr.
@@ -54,7 +57,8 @@ def coe_from_sv(r, v, GM):
     return {"sma": sma, "ecc": ecc, "inc": inc, "raa": raa, "arp": arp, "tra": tra, "slr": slr}
 
 
-def sv_from_coe(slr, ecc, inc, raa, arp, tra, GM):
+def sv_from_coe(slr: npt.ArrayLike, ecc: npt.ArrayLike, inc: npt.ArrayLike, raa: npt.ArrayLike,
+                arp: npt.ArrayLike, tra: npt.ArrayLike, GM: float) -> tuple[_F64, _F64]:
     """(N, 3) positions [m] and velocities [m/s] from elements (arrays or floats).
 
     The semi-latus rectum ``slr`` is used rather than ``sma`` so that the conversion
@@ -77,7 +81,7 @@ def sv_from_coe(slr, ecc, inc, raa, arp, tra, GM):
     return r, v
 
 
-def ecef_from_geodetic(lat, lon, alt, a, f):
+def ecef_from_geodetic(lat: npt.ArrayLike, lon: npt.ArrayLike, alt: npt.ArrayLike, a: float, f: float) -> _F64:
     """(N, 3) Earth-fixed positions [m] of geodetic latitude, longitude [rad], altitude [m]."""
     lat, lon, alt = (np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in (lat, lon, alt))
     e2 = f * (2.0 - f)

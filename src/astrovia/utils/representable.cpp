@@ -449,5 +449,5 @@ NB_MODULE(representable, m) {
                     "The lower-cased colour name if the colour table has it, else ValueError.")
         .def("__str__", &representable_str, nb::sig("def __str__(self) -> str"))
         .def("__repr__", [](nb::handle self) { return nb::str(self); }, nb::sig("def __repr__(self) -> str"))
-        .def("__reduce__", &reduce, nb::sig("def __reduce__(self) -> tuple"));
+        .def("__reduce__", &reduce, nb::sig("def __reduce__(self) -> tuple[Any, ...]"));
 }

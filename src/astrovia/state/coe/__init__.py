@@ -5,14 +5,21 @@ the capsule ``_C_API`` (see ``coe.hpp``); ``eca_from_mea`` applies it to floats
 and arrays.
 """
 
-import numpy as np
+from typing import overload
 
-from ._coe import _C_API, _eca_from_mea_1d, c_eca_from_mea  # noqa: F401
+import numpy as np
+import numpy.typing as npt
+
+from ._coe import _C_API, _eca_from_mea_1d, c_eca_from_mea  # type: ignore[attr-defined]  # noqa: F401
 
 __all__ = ["c_eca_from_mea", "eca_from_mea"]
 
 
-def eca_from_mea(mea, ecc):
+@overload
+def eca_from_mea(mea: float, ecc: float) -> float: ...
+@overload
+def eca_from_mea(mea: npt.ArrayLike, ecc: npt.ArrayLike) -> float | npt.NDArray[np.float64]: ...
+def eca_from_mea(mea: npt.ArrayLike, ecc: npt.ArrayLike) -> float | npt.NDArray[np.float64]:
     """Eccentric anomaly E [rad] with E - ecc sin E = mea, for 0 <= ecc < 1.
 
     ``mea`` and ``ecc`` are floats or arrays (broadcast together); any finite
@@ -20,7 +27,7 @@ def eca_from_mea(mea, ecc):
     for float inputs, else a float64 array. Raises ValueError for ecc outside [0, 1).
     """
     if np.ndim(mea) == 0 and np.ndim(ecc) == 0:
-        return c_eca_from_mea(float(mea), float(ecc))
+        return c_eca_from_mea(float(mea), float(ecc))  # type: ignore[arg-type]
     m, e = np.broadcast_arrays(np.asarray(mea, dtype=np.float64), np.asarray(ecc, dtype=np.float64))
     bad = (e < 0.0) | (e >= 1.0)
     if np.any(bad):

@@ -139,6 +139,9 @@ NB_MODULE(keplerian, m) {
         .def_prop_ro(
             "GM", [](const Keplerian& k) { return k.GM; },
             "Gravitational parameter of the central body [m^3/s^2].")
+        .def("__repr__",
+             [](const Keplerian& k) { return nb::str("Keplerian(GM={!r})").format(nb::float_(k.GM)); },
+             nb::sig("def __repr__(self) -> str"))
         .def("_propagate_coe", &propagate_coe, nb::arg("time").none(), nb::arg("state").none(),
              nb::sig("def _propagate_coe(self, time: DatetimeLike, state: State) -> COEEphemeris"),
              "As ``propagate_state``, but the classical elements at the epochs ``time``.")
@@ -148,11 +151,11 @@ NB_MODULE(keplerian, m) {
                 return k.propagate_tra(dt, tra0, ecc, n);
             },
             nb::arg("dt").none(), "tra0"_a, "ecc"_a, "n"_a,
-            nb::sig("def _propagate_tra(self, dt: numpy.ndarray, tra0: float, ecc: float, n: float) -> numpy.ndarray"),
+            nb::sig("def _propagate_tra(self, dt: NDArray[numpy.float64], tra0: float, ecc: float, n: float) -> NDArray[numpy.float64]"),
             "True anomaly [rad] at the elapsed times ``dt`` [s] (one-dimensional float64) from the\n"
             "true anomaly ``tra0`` at dt = 0, for eccentricity ``ecc`` and mean motion ``n`` [rad/s].")
         .def("jacobian", &jacobian, nb::arg("eph").none(),
-             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> numpy.ndarray"),
+             nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> NDArray[numpy.float64]"),
              "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"
              "[[0, I], [G(r), 0]] with the gravity gradient G = GM (3 r r^T - |r|^2 I) / |r|^5;\n"
              "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.")
@@ -164,7 +167,7 @@ NB_MODULE(keplerian, m) {
     nb::setattr(cls, "propagate_state",
                 nb::cpp_function(&propagate_state, nb::is_method(), nb::name("propagate_state"), nb::arg("time").none(), nb::arg("state").none(),
                                  "kwargs"_a,
-             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs) "
+             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
                      "-> StateVectorEphemeris"),
              "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
              "The state is taken as classical elements (a StateVector is converted with\n"

@@ -1,0 +1,5 @@
+"""``python -m astrovia``: the ``astrovia`` command line."""
+
+from astrovia.cli import main
+
+raise SystemExit(main())

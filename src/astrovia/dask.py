@@ -1,0 +1,263 @@
+"""Frame conversions, rotation matrices and SGP4 on ``dask.array`` chunks.
+
+Each function here splits its epochs (and, for SGP4, its satellites) into
+chunks and applies the package's own one-call function to every chunk, so the
+results are bitwise those of one call over everything, on whichever scheduler
+runs the graph: the threaded one (the native loops of ``rotations`` and SGP4
+release the interpreter lock) or ``dask.distributed`` workers in other
+processes. Nothing is computed until ``.compute()`` (or ``dask.compute``).
+
+Epochs are given as a ``Time`` or as a dask (or NumPy) array of int64 stamps as
+``Time.int64`` gives them; they travel between processes as those stamps.
+Satellites travel as their two TLE lines (``TLE`` objects do not pickle).
+
+The rotations and SGP4 loops also run on OpenMP threads inside one call (the
+rotations above 10000 epochs): under Dask, which already runs one chunk per core,
+set ``OMP_NUM_THREADS=1`` before the first import (and on the workers) so that
+the two kinds of threads do not compete for the cores.
+
+Dask is an optional dependency: ``pip install astrovia[dask]``.
+"""
+
+from __future__ import annotations
+
+import importlib
+import io
+import json
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import dask.array as da
+except ImportError as exc:  # an optional dependency
+    raise ImportError("astrovia.dask needs Dask: pip install 'astrovia[dask]'") from exc
+
+if TYPE_CHECKING:
+    from astrovia.propagators.analytical.sgp4.tle import TLE
+    from astrovia.time.time import Time
+
+__all__ = [
+    "DEFAULT_EPOCH_CHUNK",
+    "DEFAULT_SATELLITE_CHUNK",
+    "ITRF_from_GCRF",
+    "GCRF_from_ITRF",
+    "ITRF_from_TEME",
+    "TEME_from_ITRF",
+    "rot_ITRF_from_GCRF",
+    "rot_GCRF_from_ITRF",
+    "propagate_many",
+    "tle_lines",
+]
+
+DEFAULT_EPOCH_CHUNK = 100_000
+"""Epochs per chunk when none is given (about 5 MB of positions and velocities)."""
+DEFAULT_SATELLITE_CHUNK = 1000
+"""Satellites per chunk when none is given."""
+
+EpochsLike = Union["Time", da.Array, npt.NDArray[np.int64]]
+ArrayLike = Union[da.Array, npt.ArrayLike]
+SatellitesLike = Union[
+    Sequence["TLE"],
+    Sequence[tuple[str, str]],
+    Sequence[Mapping[str, Any]],
+    npt.NDArray[np.str_],
+]
+
+
+def _stamps(time: EpochsLike, chunks: int | None) -> da.Array:
+    """The epochs as a 1-D dask array of int64 stamps."""
+    from astrovia.time.time import Time
+
+    if isinstance(time, Time):
+        stamps = np.atleast_1d(time.int64)
+    elif isinstance(time, da.Array):
+        if time.ndim != 1 or time.dtype != np.int64:
+            raise ValueError(f"time must be a Time or a 1-D int64 array of stamps, not {time.dtype} of {time.ndim} "
+                             "dimensions")
+        return time.rechunk(chunks) if chunks is not None else time
+    else:
+        stamps = np.asarray(time)
+        if stamps.ndim != 1 or stamps.dtype != np.int64:
+            raise TypeError(f"time must be a Time or a 1-D int64 array of stamps, not {type(time).__name__}")
+    return da.from_array(stamps, chunks=chunks or DEFAULT_EPOCH_CHUNK)
+
+
+def _rows3(x: ArrayLike, stamps: da.Array, name: str) -> da.Array:
+    """``x`` as an (N, 3) float64 dask array chunked like the epochs."""
+    a = x if isinstance(x, da.Array) else np.asarray(x)
+    if a.ndim != 2 or a.shape[1] != 3:
+        raise ValueError(f"{name} must have shape (N, 3), not {a.shape}")
+    if a.dtype != np.float64:
+        raise ValueError(f"{name} must be float64, not {a.dtype}")
+    if a.shape[0] != stamps.shape[0]:
+        raise ValueError(f"{name} must have one row per epoch ({stamps.shape[0]}), not {a.shape[0]}")
+    if isinstance(a, da.Array):
+        return a.rechunk((stamps.chunks[0], 3))
+    return da.from_array(a, chunks=(stamps.chunks[0], 3))
+
+
+def _convert_block(stamps: npt.NDArray[np.int64], r: npt.NDArray[np.float64], v: npt.NDArray[np.float64], *,
+                   module: str, function: str) -> npt.NDArray[np.float64]:
+    from astrovia.time.time import Time
+
+    convert = getattr(importlib.import_module(module), function)
+    r_out, v_out = convert(Time(np.ascontiguousarray(stamps)), np.ascontiguousarray(r), np.ascontiguousarray(v))
+    return np.stack([r_out, v_out], axis=1)
+
+
+def _convert(module: str, name: str, time: EpochsLike, r: ArrayLike, v: ArrayLike,
+             chunks: int | None) -> tuple[da.Array, da.Array]:
+    stamps = _stamps(time, chunks)
+    rr, vv = _rows3(r, stamps, "r"), _rows3(v, stamps, "v")
+    both = da.blockwise(_convert_block, "isk", stamps, "i", rr, "ik", vv, "ik", new_axes={"s": 2},
+                        dtype=np.float64, module=module, function=name,
+                        meta=np.empty((0, 0, 0), dtype=np.float64))
+    return both[:, 0, :], both[:, 1, :]
+
+
+def ITRF_from_GCRF(time: EpochsLike, r: ArrayLike, v: ArrayLike,
+                   chunks: int | None = None) -> tuple[da.Array, da.Array]:
+    """GCRF positions and velocities (N, 3) to ITRF, chunk by chunk of epochs.
+
+    Each chunk goes through ``astrovia.frames.rotations.ITRF_from_GCRF`` (its
+    loop releases the interpreter lock, so threads scale); ``chunks`` is the
+    number of epochs per chunk (default ``DEFAULT_EPOCH_CHUNK``, or the chunks
+    of a dask ``time``). Units as given (m and m/s, or any length unit).
+    Returns lazy (N, 3) float64 arrays ``(r_ITRF, v_ITRF)``.
+    """
+    return _convert("astrovia.frames.rotations", "ITRF_from_GCRF", time, r, v, chunks)
+
+
+def GCRF_from_ITRF(time: EpochsLike, r: ArrayLike, v: ArrayLike,
+                   chunks: int | None = None) -> tuple[da.Array, da.Array]:
+    """ITRF positions and velocities (N, 3) to GCRF, chunk by chunk of epochs.
+
+    Each chunk goes through ``astrovia.frames.geocentric.GCRF_from_ITRF``,
+    which holds the interpreter lock: use processes (``dask.distributed``) to
+    scale. Returns lazy (N, 3) float64 arrays ``(r_GCRF, v_GCRF)``.
+    """
+    return _convert("astrovia.frames.geocentric", "GCRF_from_ITRF", time, r, v, chunks)
+
+
+def ITRF_from_TEME(time: EpochsLike, r: ArrayLike, v: ArrayLike,
+                   chunks: int | None = None) -> tuple[da.Array, da.Array]:
+    """TEME positions and velocities (N, 3) to ITRF, chunk by chunk of epochs.
+
+    Each chunk goes through ``astrovia.frames.geocentric.ITRF_from_TEME``
+    (interpreter lock held: scale with processes). Returns lazy (N, 3) float64
+    arrays ``(r_ITRF, v_ITRF)``.
+    """
+    return _convert("astrovia.frames.geocentric", "ITRF_from_TEME", time, r, v, chunks)
+
+
+def TEME_from_ITRF(time: EpochsLike, r: ArrayLike, v: ArrayLike,
+                   chunks: int | None = None) -> tuple[da.Array, da.Array]:
+    """ITRF positions and velocities (N, 3) to TEME, chunk by chunk of epochs.
+
+    Each chunk goes through ``astrovia.frames.geocentric.TEME_from_ITRF``
+    (interpreter lock held: scale with processes). Returns lazy (N, 3) float64
+    arrays ``(r_TEME, v_TEME)``.
+    """
+    return _convert("astrovia.frames.geocentric", "TEME_from_ITRF", time, r, v, chunks)
+
+
+def _rot_block(stamps: npt.NDArray[np.int64], *, function: str) -> npt.NDArray[np.float64]:
+    from astrovia.frames import rotations
+    from astrovia.time.time import Time
+
+    out: npt.NDArray[np.float64] = np.ascontiguousarray(
+        getattr(rotations, function)(Time(np.ascontiguousarray(stamps))))
+    return out
+
+
+def _rot(name: str, time: EpochsLike, chunks: int | None) -> da.Array:
+    stamps = _stamps(time, chunks)
+    return da.blockwise(_rot_block, "ijk", stamps, "i", new_axes={"j": 3, "k": 3}, dtype=np.float64, function=name,
+                        meta=np.empty((0, 0, 0), dtype=np.float64))
+
+
+def rot_ITRF_from_GCRF(time: EpochsLike, chunks: int | None = None) -> da.Array:
+    """GCRF-to-ITRF rotation matrices, a lazy (N, 3, 3) float64 array.
+
+    Each chunk of epochs goes through ``astrovia.frames.rotations.rot_ITRF_from_GCRF``.
+    """
+    return _rot("rot_ITRF_from_GCRF", time, chunks)
+
+
+def rot_GCRF_from_ITRF(time: EpochsLike, chunks: int | None = None) -> da.Array:
+    """ITRF-to-GCRF rotation matrices (the transposes), a lazy (N, 3, 3) float64 array."""
+    return _rot("rot_GCRF_from_ITRF", time, chunks)
+
+
+def tle_lines(satellites: SatellitesLike) -> npt.NDArray[np.str_]:
+    """The two lines of every satellite as an (M, 2) str array, the form that travels between processes.
+
+    ``satellites``: ``TLE`` objects (anything with ``line1`` and ``line2``), pairs of line strings, OMM records
+    (mappings as CelesTrak and Space-Track publish them, read with ``read_omm``), or an (M, 2) str array.
+    """
+    if isinstance(satellites, np.ndarray):
+        lines = satellites
+    else:
+        if not isinstance(satellites, Iterable):
+            raise TypeError(f"satellites must be a sequence, not {type(satellites).__name__}")
+        items: list[Any] = list(satellites)
+        if items and all(isinstance(s, Mapping) for s in items):
+            from astrovia.propagators.analytical.sgp4.tle import read_omm
+
+            items = list(read_omm(io.StringIO(json.dumps([dict(s) for s in items]))))
+        pairs = []
+        for i, s in enumerate(items):
+            if hasattr(s, "line1") and hasattr(s, "line2"):
+                pairs.append((str(s.line1), str(s.line2)))
+            elif isinstance(s, (tuple, list)) and len(s) == 2 and all(isinstance(x, str) for x in s):
+                pairs.append((s[0], s[1]))
+            else:
+                raise TypeError(f"satellites[{i}] must be a TLE, a pair of lines or an OMM record, "
+                                f"not {type(s).__name__}")
+        lines = np.array(pairs, dtype=str).reshape(-1, 2)
+    if lines.ndim != 2 or lines.shape[1] != 2 or lines.dtype.kind != "U":
+        raise ValueError(f"satellites as an array must be (M, 2) str, not {lines.dtype} {lines.shape}")
+    if lines.shape[0] == 0:
+        raise ValueError("satellites is empty")
+    return lines
+
+
+def _sgp4_block(lines: npt.NDArray[np.str_], stamps: npt.NDArray[np.int64], *, frame: str,
+                constants: str, mode: str) -> npt.NDArray[np.float64]:
+    from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+    from astrovia.propagators.analytical.sgp4.tle import TLE
+    from astrovia.time.time import Time
+
+    tles = [TLE(str(a), str(b)) for a, b in lines]
+    r, v, err = SGP4(constants=constants, mode=mode).propagate_many(Time(np.ascontiguousarray(stamps)), tles,
+                                                                    frame=frame)
+    out = np.empty(r.shape[:2] + (7,), dtype=np.float64)
+    out[..., 0:3] = r
+    out[..., 3:6] = v
+    out[..., 6] = err
+    return out
+
+
+def propagate_many(time: EpochsLike, satellites: SatellitesLike, frame: str = "TEME", *,
+                   constants: str = "wgs72", mode: str = "improved", epoch_chunks: int | None = None,
+                   satellite_chunks: int | None = None) -> tuple[da.Array, da.Array, da.Array]:
+    """SGP4 positions and velocities of M satellites at N epochs, chunked both ways.
+
+    Each (satellites x epochs) chunk goes through
+    ``SGP4(constants, mode).propagate_many(time, tles, frame)``; ``satellites`` as
+    ``tle_lines`` accepts them. Returns lazy arrays ``(r, v, err)``: r [m] and v
+    [m/s] float64 of shape (M, N, 3) and the model's error codes, int8 (M, N),
+    0 for none (rows with a non-zero code are NaN).
+    """
+    if frame not in ("TEME", "ITRF", "GCRF"):
+        raise ValueError(f"frame must be 'TEME', 'ITRF' or 'GCRF', not {frame!r}")
+    stamps = _stamps(time, epoch_chunks)
+    lines = tle_lines(satellites)
+    sats = da.from_array(lines, chunks=(satellite_chunks or DEFAULT_SATELLITE_CHUNK, 2))
+    packed = da.blockwise(_sgp4_block, "ijc", sats, "il", stamps, "j", new_axes={"c": 7}, concatenate=True,
+                          dtype=np.float64, frame=frame, constants=constants, mode=mode,
+                          meta=np.empty((0, 0, 0), dtype=np.float64))
+    return packed[..., 0:3], packed[..., 3:6], packed[..., 6].astype(np.int8)

@@ -1,0 +1,208 @@
+"""The ``astrovia`` command line, run as a user runs it (a subprocess), checked against the library's own one-call
+results and hand-built inputs."""
+
+import io
+import os
+import pathlib
+import pty
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from astrovia.cli import _propagate, _tle
+from astrovia.time.time import Time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+SAMPLE = ROOT / "examples" / "data" / "sample.tle"
+ESC = "\x1b["
+
+tle_module = pytest.importorskip("astrovia.propagators.analytical.sgp4.tle")
+HAVE_READERS = all(hasattr(tle_module, n) for n in ("read_tles", "read_omm", "TLEReadError"))
+try:
+    from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+except ImportError:
+    SGP4 = None
+needs_readers = pytest.mark.skipif(not HAVE_READERS, reason="the TLE file readers are not in this build")
+needs_sgp4 = pytest.mark.skipif(not HAVE_READERS or SGP4 is None, reason="SGP4 is not in this build")
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "astrovia", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd)
+
+
+@pytest.mark.parametrize("args", [(), ("tle",), ("propagate",)])
+def test_help_of_each_command(args):
+    result = run(*args, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith(f"usage: astrovia {' '.join(args)}".rstrip())
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (("frobnicate",), "invalid choice"),
+    (("tle",), "the following arguments are required: FILE"),
+    (("propagate", "x.tle", "--start", "2024-01-01"), "required: --stop, --step"),
+    (("propagate", "x.tle", "--start", "2024-01-01", "--stop", "2024-01-02", "--step", "60", "--frame", "J2000"),
+     "invalid choice: 'J2000'"),
+    (("tle", "/nonexistent/catalogue.tle"), "cannot read /nonexistent/catalogue.tle"),
+])
+def test_usage_errors_exit_2(args, message):
+    result = run(*args)
+    assert result.returncode == 2
+    assert message in result.stderr and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(("start", "stop", "step", "offsets"), [
+    ("2024-01-01T00:00", "2024-01-01T00:01", 20.0, [0, 20, 40, 60]),        # stop on the grid: included
+    ("2024-01-01T00:00", "2024-01-01T00:01", 25.0, [0, 25, 50]),            # stop off the grid
+    ("2024-01-01T00:00", "2024-01-01T00:00", 10.0, [0]),                    # one epoch
+    ("2016-12-31T23:59:50", "2017-01-01T00:00:10", 10.0, [0, 10, 20]),      # across a leap second: SI seconds
+    ("2024-01-01T00:00", "2024-01-01T00:00:00.3", 0.1, [0, 0.1, 0.2, 0.3]),  # decimal steps do not lose the end
+])
+def test_time_grid(start, stop, step, offsets):
+    grid = _propagate.time_grid(start, stop, step)
+    assert np.array_equal(grid.int64 - Time(start).int64, np.rint(np.array(offsets) * 1e9).astype(np.int64))
+
+
+@pytest.mark.parametrize(("start", "stop", "step", "message"), [
+    ("2024-01-02", "2024-01-01", 60.0, "--stop is before --start"),
+    ("2024-01-01", "2024-01-02", 0.0, "--step must be a positive"),
+    ("2024-01-01", "2024-01-02", float("nan"), "--step must be a positive"),
+    ("yesterday", "2024-01-02", 60.0, "--start/--stop"),
+])
+def test_time_grid_refuses(start, stop, step, message):
+    with pytest.raises(_tle.CommandError, match=message):
+        _propagate.time_grid(start, stop, step)
+
+
+@pytest.mark.parametrize(("text", "name", "omm"), [
+    ('[{"OBJECT_NAME": "ISS"}]', "-", True),
+    ("OBJECT_NAME,NORAD_CAT_ID,EPOCH\nISS,25544,2024-01-01T00:00:00\n", "-", True),
+    ("ISS (ZARYA)\n1 25544U 98067A ...\n", "iss.json", True),
+    (SAMPLE.read_text(), "-", False),
+    ("\n\n1 25544U 98067A ...\n", "catalogue.txt", False),
+])
+def test_omm_is_told_from_tle_text(text, name, omm):
+    assert _tle.is_omm(text, name) is omm
+
+
+def test_colour_codes_are_stripped():
+    from astrovia.utils.representable import Representable
+
+    coloured = Representable._Representable__get_color_formatted_text("TLE", "cyan")
+    assert ESC in coloured and _tle.strip_colour(coloured) == "TLE"
+    assert _tle.wants_colour(io.StringIO()) is False
+
+
+@needs_readers
+def test_tle_prints_every_satellite_without_colour_when_piped():
+    result = run("tle", SAMPLE)
+    assert result.returncode == 0, result.stderr
+    assert ESC not in result.stdout and result.stderr == ""
+    elsets = tle_module.read_elsets(str(SAMPLE))
+    for number, elset in elsets.items():
+        assert str(number) in result.stdout
+        assert _tle.strip_colour(str(elset)) in result.stdout
+
+
+@needs_readers
+def test_tle_is_coloured_on_a_terminal():
+    leader, follower = pty.openpty()
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    proc = subprocess.Popen([sys.executable, "-m", "astrovia", "tle", str(SAMPLE)], stdout=follower,
+                            stderr=subprocess.PIPE, env=env)
+    os.close(follower)
+    chunks = []
+    while True:
+        try:
+            data = os.read(leader, 65536)
+        except OSError:
+            break
+        if not data:
+            break
+        chunks.append(data)
+    proc.wait()
+    os.close(leader)
+    assert proc.returncode == 0
+    assert ESC in b"".join(chunks).decode()
+
+
+@needs_readers
+def test_bad_record_is_reported_and_the_rest_printed(tmp_path):
+    lines = SAMPLE.read_text().splitlines()
+    broken = lines[:3] + ["1 25544U this is not a TLE line"] + lines[4:]
+    path = tmp_path / "broken.tle"
+    path.write_text("\n".join(broken) + "\n")
+    result = run("tle", path)
+    assert result.returncode == 1
+    assert f"{path}:4:" in result.stderr
+    good = tle_module.read_tles(io.StringIO("\n".join(lines[:3] + lines[6:]) + "\n"))
+    for tle in good:
+        assert tle.line1 in result.stdout or str(tle.satno) in result.stdout
+
+
+def _read_csv(path):
+    """The CSV table with every number parsed by float() (exact for the shortest round-trip text)."""
+    import pandas as pd
+
+    table = pd.read_csv(path, dtype=str, keep_default_na=False)
+    for column in ("x", "y", "z", "vx", "vy", "vz"):
+        table[column] = np.array([float(x) for x in table[column]])
+    table["error"] = table["error"].astype(np.int8)
+    table["satno"] = table["satno"].astype(np.int64)
+    return table
+
+
+def _latest_per_satellite():
+    elsets = tle_module.read_elsets(str(SAMPLE))
+    return [e[e.size - 1] for e in elsets.values()]
+
+
+@needs_sgp4
+@pytest.mark.parametrize("frame", ["TEME", "ITRF"])
+def test_propagate_csv_rows_equal_propagate_many(tmp_path, frame):
+    out = tmp_path / "states.csv"
+    args = ("propagate", SAMPLE, "--start", "2024-01-05T00:00", "--stop", "2024-01-05T02:00", "--step", "900",
+            "--frame", frame, "--output", out)
+    result = run(*args)
+    assert result.returncode == 0, result.stderr
+    table = _read_csv(out)
+    assert list(table.columns) == list(_propagate.COLUMNS)
+    tles = _latest_per_satellite()
+    time = Time("2024-01-05T00:00") + np.arange(9) * 900.0
+    r, v, err = SGP4().propagate_many(time, tles, frame=frame)
+    m, n = err.shape
+    assert len(table) == m * n
+    assert np.array_equal(table[["x", "y", "z"]].to_numpy(), r.reshape(-1, 3), equal_nan=True)
+    assert np.array_equal(table[["vx", "vy", "vz"]].to_numpy(), v.reshape(-1, 3), equal_nan=True)
+    assert np.array_equal(table["error"].to_numpy(), err.reshape(-1))
+    assert list(table["satno"][::n]) == [t.satno for t in tles]
+    assert list(table["epoch"][:n]) == list(time.iso)
+
+
+@needs_sgp4
+def test_propagate_parquet_equals_csv(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    common = ("--start", "2024-01-05T00:00", "--stop", "2024-01-05T01:00", "--step", "600")
+    assert run("propagate", SAMPLE, *common, "--output", tmp_path / "a.parquet").returncode == 0
+    assert run("propagate", SAMPLE, *common, "--output", tmp_path / "a.csv").returncode == 0
+    a = pd.read_parquet(tmp_path / "a.parquet")
+    b = _read_csv(tmp_path / "a.csv")
+    assert np.array_equal(a[["x", "y", "z", "vx", "vy", "vz"]].to_numpy(), b[["x", "y", "z", "vx", "vy", "vz"]]
+                          .to_numpy(), equal_nan=True)
+    assert list(a["epoch"]) == list(b["epoch"])
+
+
+@needs_readers
+def test_output_cut_short_by_the_reader_is_quiet(tmp_path):
+    # 300 satellites: far more text than a pipe holds, so the writer meets the closed pipe
+    line1, line2 = SAMPLE.read_text().splitlines()[1:3]
+    records = [f"{line1[:2]}{n:05d}{line1[7:]}\n{line2[:2]}{n:05d}{line2[7:]}" for n in range(1, 301)]
+    path = tmp_path / "many.tle"
+    path.write_text("\n".join(records) + "\n")
+    result = subprocess.run(f"'{sys.executable}' -m astrovia tle '{path}' | head -n 1", shell=True,
+                            capture_output=True, text=True)
+    assert result.stdout.count("\n") == 1 and result.stderr == ""
