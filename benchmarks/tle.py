@@ -7,16 +7,21 @@ Prints one line per figure: the project's time, the baseline's, their ratio, siz
 - a time-range slice selecting 50 000 members of an ELSET of 100 000.
 """
 
+import os
 import statistics
 import sys
 import time
 from importlib.metadata import version
 
-import numpy as np
-import sgp4
-from sgp4.api import Satrec
+# benchmarks/sgp4.py would hide the sgp4 package: drop this directory from the path first.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
 
-from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_elsets, read_tles
+import numpy as np  # noqa: E402
+import sgp4  # noqa: E402
+from sgp4.api import Satrec  # noqa: E402
+
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_elsets, read_tles  # noqa: E402
 
 REPEATS = 7
 ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"

@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 import sgp4
+from hypothesis import given, settings, strategies as st
 from sgp4 import exporter, omm
 from sgp4.api import Satrec
 
@@ -353,6 +354,118 @@ def test_read_elsets_reports_text_catalogue_numbers():
         read_elsets(f"{ISS1}\n{ISS2}\n{l1}\n{l2}\n")
     assert list(info.value.records) == [25544] and info.value.errors[0][0] == 3
 
+
+
+ELEMENTS = "inc raa ecc mea arp mnm sma orp eca tra pge apg".split()
+
+
+def generated_catalogue(seed=3, records=600, satellites=40):
+    """A shuffled three- and two-line catalogue: histories of many numbers (alpha-5 among them), epochs
+    1957-2056 (leap-second days included), names with and without "0 ", nameless records, exact
+    duplicates, and element fields in the forms a lenient reader meets (leading zeros, short fields)."""
+    import random
+
+    rng = random.Random(seed)
+    numbers = rng.sample(range(1, 340000), satellites)
+    leap = [d for d in LEAP_SECOND_DAYS]
+    out, pairs = [], []
+    for _ in range(records):
+        satno = rng.choice(numbers)
+        cat = f"{satno:05d}" if satno < 100000 else ALPHA5[satno // 10000 - 10] + f"{satno % 10000:04d}"
+        if rng.random() < 0.2:
+            d = rng.choice(leap)
+            year, doy = d.year, d.timetuple().tm_yday
+        else:
+            year = rng.randrange(1957, 2057)
+            doy = rng.randrange(1, 367)
+        day = f"{doy:03d}.{rng.randrange(10**8):08d}"
+        inc = rng.choice([f"{rng.uniform(0, 180):8.4f}", f"{rng.uniform(0, 99):08.4f}", f"{rng.uniform(0, 9):<8.2f}"])
+        mnm = rng.choice([f"{rng.uniform(0.9, 16.4):11.8f}", f"{rng.uniform(1, 9):011.8f}"])
+        l1 = fix_checksum(f"1 {cat}U 98067A   {year % 100:02d}{day} -.00002182  00000-0 -11606-4 0  2927")
+        l2 = fix_checksum(f"2 {cat} {inc} {rng.uniform(0, 360):8.4f} {rng.randrange(10**7):07d} "
+                          f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {mnm}{rng.randrange(10**5):5d}0")
+        name = rng.choice([None, f"SAT {satno}", f"0 SAT {satno}", f"OBJECT {rng.randrange(3)}"])
+        copies = 2 if rng.random() < 0.05 else 1
+        for _ in range(copies):
+            out += ([] if name is None else [name]) + [l1, l2]
+            pairs.append((name, l1, l2))
+    return "\n".join(out) + "\n", pairs
+
+
+def fields_of(t):
+    return (t.line1, t.line2, t.satno, t.epoch.int64, *[getattr(t, k) for k in ELEMENTS])
+
+
+def test_catalogue_readers_give_what_the_constructor_gives_in_every_field():
+    text, pairs = generated_catalogue()
+    tles = read_tles(text)
+    assert len(tles) == len(pairs)
+    for t, (name, l1, l2) in zip(tles, pairs):
+        assert fields_of(t) == fields_of(TLE(l1, l2))
+        assert t.name == (None if name is None else name.removeprefix("0 "))
+        year = 1900 + int(l1[18:20]) + 100 * (int(l1[18:20]) < 57)
+        when, ns = hand_epoch_ns(year, l1[20:32])
+        assert t.epoch.int64 == Time(iso(when, ns)).int64
+
+    elsets = read_elsets(text)
+    # Selections of ELSETs whose epochs and arrays were never asked for.
+    for e in list(elsets.values())[:5]:
+        picked = e[::-2]
+        expected = list(e)[::-2][::-1]  # reversed positions come back in epoch order
+        assert picked.epoch.int64.tolist() == [t.epoch.int64 for t in expected]
+        assert picked.mnm.tolist() == [t.mnm for t in expected] and list(picked) == expected
+    kept = {}
+    for t in tles:  # first copy of each record, in file order
+        kept.setdefault(t.satno, {}).setdefault((t.line1, t.line2), t)
+    assert list(elsets) == list(kept)
+    assert len(elsets.duplicates) == len(tles) - sum(len(v) for v in kept.values()) > 0
+    for satno, e in elsets.items():
+        expected = sorted(kept[satno].values(), key=lambda t: t.epoch.int64)  # stable: ties in file order
+        assert [fields_of(m) + (m.name,) for m in e] == [fields_of(t) + (t.name,) for t in expected]
+        names = [t.name for t in tles if t.satno == satno and t.name is not None]
+        assert e.satname == (names[-1] if names else None) and e.satno == satno
+        assert e.epoch.int64.tolist() == [t.epoch.int64 for t in expected]
+        for k in ELEMENTS:
+            assert getattr(e, k).tolist() == [getattr(t, k) for t in expected]
+            assert getattr(e, k) is getattr(e, k)
+        assert e.epoch is e.epoch and any(r is e.epoch for r in gc.get_referents(e))
+
+
+settings_ = settings(max_examples=300, deadline=None)
+
+
+@settings_
+@given(st.integers(0, 1799999), st.integers(0, 3599999), st.integers(0, 9999999), st.integers(0, 3599999),
+       st.integers(0, 3599999), st.integers(5000000, 1700000000), st.sampled_from(["{:8.4f}", "{:08.4f}", "{:<8}"]))
+def test_element_fields_read_as_twoline2rv_reads_them(inc, raa, ecc, arp, mea, mnm, form):
+    field = lambda v: form.format(v / 10**4)[:8]  # noqa: E731
+    l2 = fix_checksum(f"2 25544 {field(inc)} {raa / 10**4:8.4f} {ecc:07d} {field(arp)} {mea / 10**4:8.4f} "
+                      f"{mnm / 10**8:11.8f}433265")
+    t = TLE(ISS1, l2)
+    s = Satrec.twoline2rv(ISS1, l2)
+    assert (t.inc, t.raa, t.ecc, t.arp, t.mea) == (s.inclo, s.nodeo, s.ecco, s.argpo, s.mo)  # bitwise
+    assert t.mnm == pytest.approx(s.no_kozai / 60.0, rel=1e-15, abs=0)
+
+
+@pytest.mark.parametrize("make", [lambda: TLE(ISS1, ISS2), lambda: read_tles(SAMPLE)[1],
+                                  lambda: list(read_elsets(SAMPLE).values())[0][0]])
+def test_a_records_epoch_time_is_made_once_and_followed_by_the_collector(make):
+    t = make()
+    epoch = t.epoch
+    assert t.epoch is epoch and isinstance(epoch, Time) and epoch.isscalar
+    assert epoch == Time(epoch.int64) and any(r is epoch for r in gc.get_referents(t))
+    # A cycle through the epoch is collected.
+    deleted = []
+
+    class Marker:
+        def __del__(self):
+            deleted.append(True)
+
+    t.marker = Marker()
+    epoch._ns = t
+    del t, epoch
+    gc.collect()
+    assert deleted == [True]
 
 # ---------------------------------------------------------------- writers ---
 

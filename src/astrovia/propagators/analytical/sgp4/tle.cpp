@@ -63,6 +63,8 @@ struct Bound {
     std::vector<std::int64_t> leap_start;
     std::vector<double> leap_base, leap_ref, leap_rate;
     int fast_time = -1;  // 1: Time objects are made natively; 0: through Time(numpy.int64(stamp)); -1: untried
+    int fast_time_array = -1;  // the same for Time objects of many epochs
+    nb::handle satname_name;   // interned "_satname"
 };
 Bound bound;
 
@@ -221,13 +223,16 @@ nb::object time_from_stamp_public(std::int64_t ns) {
 // Time keeps one epoch. Tried once against the public constructor; when the
 // slot is not there or gives another stamp, every epoch goes through
 // Time(numpy.int64(stamp)).
-nb::object time_from_stamp_native(std::int64_t ns) {
+nb::object time_from_stamp_native(nb::handle value) {
     auto* tp = reinterpret_cast<PyTypeObject*>(bound.time_type.ptr());
     nb::object empty = checked(PyTuple_New(0));
     nb::object t = checked(tp->tp_new(tp, empty.ptr(), nullptr));
-    nb::object value = checked(PyLong_FromLongLong(ns));
     if (PyObject_SetAttr(t.ptr(), bound.ns_name.ptr(), value.ptr()) != 0) throw nb::python_error();
     return t;
+}
+
+nb::object time_from_stamp_native(std::int64_t ns) {
+    return time_from_stamp_native(checked(PyLong_FromLongLong(ns)));
 }
 
 nb::object time_from_stamp(std::int64_t ns) {
@@ -248,14 +253,41 @@ nb::object time_from_stamp(std::int64_t ns) {
     return bound.fast_time == 1 ? time_from_stamp_native(ns) : time_from_stamp_public(ns);
 }
 
-// An array Time of the stamps (one Time call).
-nb::object time_from_stamps(const std::int64_t* ns, Py_ssize_t n) {
-    nb::object a = new_array(n, bound.np_int64);
-    {
-        CheckedBuffer b(a, n, 8, "ql", true, "numpy.empty");
-        if (n > 0) std::memcpy(b.data<std::int64_t>(), ns, static_cast<std::size_t>(n) * 8);
+// An array Time of the stamps of a fresh int64 array, which it takes as its
+// own: natively, as Time keeps an array of epochs, when that was found to give
+// what Time(stamps) gives (tried once); else through Time(stamps).
+nb::object time_from_stamp_array(nb::handle stamps) {
+    if (bound.fast_time_array < 0) {
+        bound.fast_time_array = 0;
+        try {
+            constexpr std::int64_t probe[2] = {-757'382'469'123'456'789, 757'382'469'123'456'789};
+            nb::object a = new_array(2, bound.np_int64);
+            {
+                CheckedBuffer b(a, 2, 8, "ql", true, "numpy.empty");
+                std::memcpy(b.data<std::int64_t>(), probe, sizeof probe);
+            }
+            nb::object reference = checked(PyObject_CallOneArg(bound.time_type.ptr(), a.ptr()));
+            nb::object copy = checked(PyObject_CallMethod(a.ptr(), "copy", nullptr));
+            nb::object t = time_from_stamp_native(copy);
+            nb::object s = checked(PyObject_GetAttrString(t.ptr(), "int64"));
+            CheckedBuffer b(s, 2, 8, "ql", false, "Time.int64");
+            if (std::memcmp(b.data<std::int64_t>(), probe, sizeof probe) == 0) {
+                nb::object r = checked(PyObject_RichCompare(t.ptr(), reference.ptr(), Py_EQ));
+                nb::object all = checked(PyObject_CallMethod(r.ptr(), "all", nullptr));
+                if (PyObject_IsTrue(all.ptr()) == 1) bound.fast_time_array = 1;
+            }
+        } catch (const nb::python_error&) {
+        }
+        PyErr_Clear();
     }
-    return checked(PyObject_CallOneArg(bound.time_type.ptr(), a.ptr()));
+    if (bound.fast_time_array == 1) return time_from_stamp_native(stamps);
+    return checked(PyObject_CallOneArg(bound.time_type.ptr(), stamps.ptr()));
+}
+
+// The epoch Time of a record: made from its stamp on first use and kept.
+nb::object epoch_of(const TLE& t) {
+    if (!t.epoch_cache.is_valid() || t.epoch_cache.is_none()) t.epoch_cache = time_from_stamp(t.epoch_ns);
+    return t.epoch_cache;
 }
 
 // --- one record -------------------------------------------------------------------
@@ -316,8 +348,8 @@ struct EarthConstants {
     double get_re() const { return per_step ? read_earth_constant("Re") : re; }
 };
 
-// Builds the record of two lines (UTF-8 text as given) into `t`, epoch Time
-// included. RecordError for strict failures and unrepresentable epochs;
+// Builds the record of two lines (UTF-8 text as given) into `t`; its epoch
+// Time is made on first use (epoch_of). RecordError for strict failures and unrepresentable epochs;
 // exceptions of the Kepler solver and the angle function pass as python_error.
 void build_record(TLE& t, std::string_view line1, std::string_view line2, bool strict, const EarthConstants& k) {
     fields::store_line(line1, t.line1);
@@ -339,8 +371,6 @@ void build_record(TLE& t, std::string_view line1, std::string_view line2, bool s
         throw RecordError{1, "line1: the epoch (columns 19-32) " + snippet(t.line1 + 18, 14) +
                                  " lies outside the range of Time"};
     }
-    t.epoch = time_from_stamp(t.epoch_ns);
-
     const fields::Line2Fields f2 = fields::parse_line2(t.line2);
     t.inc = f2.inc_deg * bound.deg;
     t.raa = f2.raa_deg * bound.deg;
@@ -353,10 +383,14 @@ void build_record(TLE& t, std::string_view line1, std::string_view line2, bool s
     // apogee as altitudes above Earth.Re.
     t.sma = std::cbrt(k.get_gm() / t.mnm / t.mnm);
     t.orp = std::sqrt(t.sma / k.get_gm()) * (t.sma * 6.283185307179586);
-    t.eca = bound.coe->c_eca_from_mea(t.mea, t.ecc);
-    if (PyErr_Occurred()) throw nb::python_error();
+    // The solver's checked entry raises for an eccentricity outside [0, 1).
+    if (t.ecc >= 0.0 && t.ecc < 1.0) {
+        t.eca = bound.coe->eca_from_mea_unchecked(t.mea, t.ecc);
+    } else {
+        t.eca = bound.coe->c_eca_from_mea(t.mea, t.ecc);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
     t.tra = coe::c_tra_from_eca(t.eca, t.ecc, std::sqrt(1.0 - t.ecc * t.ecc), bound.misc->atan2_asymmetric);
-    if (PyErr_Occurred()) throw nb::python_error();
     t.pge = (1.0 - t.ecc) * t.sma - k.get_re();
     t.apg = (1.0 + t.ecc) * t.sma - k.get_re();
 }
@@ -438,7 +472,7 @@ int tle_traverse(PyObject* self, visitproc visit, void* arg) {
     if (PyObject** dict = instance_dict(self)) Py_VISIT(*dict);
     if (!nb::inst_ready(self)) return 0;
     TLE* t = nb::inst_ptr<TLE>(self);
-    Py_VISIT(t->epoch.ptr());
+    Py_VISIT(t->epoch_cache.ptr());
     Py_VISIT(t->name.ptr());
     return 0;
 }
@@ -447,7 +481,7 @@ int tle_clear(PyObject* self) {
     if (PyObject** dict = instance_dict(self)) Py_CLEAR(*dict);
     if (!nb::inst_ready(self)) return 0;
     TLE* t = nb::inst_ptr<TLE>(self);
-    t->epoch = nb::none();
+    t->epoch_cache = nb::object();  // made again from epoch_ns if asked for
     t->name = nb::none();
     return 0;
 }
@@ -494,7 +528,7 @@ nb::dict unit_table(const char* const keys[6], const std::string si[6], const st
 nb::str tle_body(const TLE& t) {
     RecursionGuard guard(" in TLE._get_body");
     nb::dict form_data;
-    form_data["epoch"] = checked(PyObject_Repr(t.epoch.attr("utc").ptr()));
+    form_data["epoch"] = checked(PyObject_Repr(t.epoch_time().attr("utc").ptr()));  // through the header accessor
     form_data["frame"] = bound.teme.attr("name");
     nb::str form = utils::create_formatted_form(form_data);
 
@@ -613,68 +647,85 @@ std::int32_t common_satno(const std::vector<PyObject*>& members) {
 struct ParentSource {
     const ELSET* parent = nullptr;
     const std::int64_t* positions = nullptr;  // one per member, in member order
-    // Or a reader's table of the values of its records, at the given rows.
-    const std::array<double, 12>* table_values = nullptr;
-    const std::int64_t* table_stamps = nullptr;
-    const std::size_t* rows = nullptr;
-    const std::int32_t* satno = nullptr;  // the members' common number, when known
+    const std::int32_t* satno = nullptr;      // the members' common number, when known
 };
 
-// Fills `e` from members already in epoch order.
-void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t satno, ParentSource from = {}) {
+// Fills `e` from members already in epoch order; `list`, when given, is a
+// fresh list of exactly those members, which the ELSET takes as its own.
+void fill_elset(ELSET& e, const std::vector<PyObject*>& members, std::int32_t satno, ParentSource from = {},
+                nb::object list = {}) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(members.size());
     e.satno = satno;
-    nb::object list = checked(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_INCREF(members[static_cast<std::size_t>(i)]);
-        PyList_SET_ITEM(list.ptr(), i, members[static_cast<std::size_t>(i)]);
+    if (!list.is_valid()) {
+        list = checked(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_INCREF(members[static_cast<std::size_t>(i)]);
+            PyList_SET_ITEM(list.ptr(), i, members[static_cast<std::size_t>(i)]);
+        }
     }
     e.members = nb::steal<nb::list>(list.release());
 
-    nb::object* arrays[12] = {&e.ecc, &e.sma, &e.inc, &e.raa, &e.arp, &e.tra,
-                              &e.mnm, &e.orp, &e.eca, &e.mea, &e.pge, &e.apg};
-    std::vector<std::int64_t> stamps(static_cast<std::size_t>(n));
-    double* out[12];
-    std::vector<std::unique_ptr<CheckedBuffer>> buffers;
-    // One allocation for the twelve arrays: each is a contiguous slice of it.
+    // One allocation for the twelve element rows, filled through its buffer;
+    // the array of an element (a view of its row) and the Time of the epochs
+    // are made when first asked for.
     nb::object block = new_array(12 * n, bound.np_double);
-    CheckedBuffer(block, 12 * n, 8, kFloat64Formats, true, "numpy.empty");
-    for (int k = 0; k < 12; ++k) {
-        *arrays[k] = checked(PySequence_GetSlice(block.ptr(), k * n, (k + 1) * n));
-        buffers.push_back(std::make_unique<CheckedBuffer>(*arrays[k], n, 8, kFloat64Formats, true, "a slice of numpy.empty"));
-        out[k] = buffers.back()->data<double>();
-    }
-    if (from.rows != nullptr) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const std::size_t r = from.rows[i];
-            for (int k = 0; k < 12; ++k) out[k][i] = from.table_values[r][static_cast<std::size_t>(k)];
-            stamps[static_cast<std::size_t>(i)] = from.table_stamps[r];
-        }
-    } else if (from.parent == nullptr) {
+    nb::object stamps_array = new_array(n, bound.np_int64);
+    CheckedBuffer block_buffer(block, 12 * n, 8, kFloat64Formats, true, "numpy.empty");
+    CheckedBuffer stamps_buffer(stamps_array, n, 8, "ql", true, "numpy.empty");
+    double* out[12];
+    for (int k = 0; k < 12; ++k) out[k] = block_buffer.data<double>() + k * n;
+    std::int64_t* stamps = stamps_buffer.data<std::int64_t>();
+    if (from.parent == nullptr) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             const TLE& t = tle_of(members[static_cast<std::size_t>(i)]);
             const double values[12] = {t.ecc, t.sma, t.inc, t.raa, t.arp, t.tra,
                                        t.mnm, t.orp, t.eca, t.mea, t.pge, t.apg};
             for (int k = 0; k < 12; ++k) out[k][i] = values[k];
-            stamps[static_cast<std::size_t>(i)] = t.epoch_ns;
+            stamps[i] = t.epoch_ns;
         }
     } else {
         const ELSET& p = *from.parent;
         const Py_ssize_t m = p.size();
-        const nb::object* parent_arrays[12] = {&p.ecc, &p.sma, &p.inc, &p.raa, &p.arp, &p.tra,
-                                               &p.mnm, &p.orp, &p.eca, &p.mea, &p.pge, &p.apg};
+        CheckedBuffer values(p.values, 12 * m, 8, kFloat64Formats, false, "the element values of the ELSET");
         for (int k = 0; k < 12; ++k) {
-            CheckedBuffer source(*parent_arrays[k], m, 8, kFloat64Formats, false, "an element array of the ELSET");
-            const double* in = source.data<double>();
+            const double* in = values.data<double>() + k * m;
             for (Py_ssize_t i = 0; i < n; ++i) out[k][i] = in[from.positions[i]];
         }
-        nb::object parent_stamps = checked(PyObject_GetAttrString(p.epoch.ptr(), "int64"));
-        CheckedBuffer source(parent_stamps, m, 8, "ql", false, "ELSET.epoch.int64");
+        CheckedBuffer source(p.stamps, m, 8, "ql", false, "the epochs of the ELSET");
         const std::int64_t* in = source.data<std::int64_t>();
-        for (Py_ssize_t i = 0; i < n; ++i) stamps[static_cast<std::size_t>(i)] = in[from.positions[i]];
+        for (Py_ssize_t i = 0; i < n; ++i) stamps[i] = in[from.positions[i]];
     }
-    buffers.clear();
-    e.epoch = time_from_stamps(stamps.data(), n);
+    e.values = std::move(block);
+    e.stamps = std::move(stamps_array);
+}
+
+// The element arrays of an ELSET, in the order of its value rows.
+constexpr nb::object ELSET::* kElementArrays[12] = {&ELSET::ecc, &ELSET::sma, &ELSET::inc, &ELSET::raa,
+                                                    &ELSET::arp, &ELSET::tra, &ELSET::mnm, &ELSET::orp,
+                                                    &ELSET::eca, &ELSET::mea, &ELSET::pge, &ELSET::apg};
+
+// The array of element row k: a view of the row, made on first use and kept.
+nb::object elset_array(const ELSET& e, int k) {
+    nb::object& a = const_cast<ELSET&>(e).*kElementArrays[k];  // a cache of the (non-const) instance
+    if (a.is_valid() && !a.is_none()) return a;
+    const Py_ssize_t n = e.size();
+    nb::object row = checked(PySequence_GetSlice(e.values.ptr(), k * n, (k + 1) * n));
+    // numpy's slices of its own array are views; a slice of another type is checked.
+    if (Py_TYPE(e.values.ptr()) != reinterpret_cast<PyTypeObject*>(bound.np_ndarray.ptr())) {
+        CheckedBuffer(row, n, 8, kFloat64Formats, false, "a slice of numpy.empty");
+    }
+    a = std::move(row);
+    return a;
+}
+
+// The Time of an ELSET's epochs, made on first use from its stamps and kept.
+nb::object elset_epoch(const ELSET& e) {
+    if (!e.epoch.is_valid() || e.epoch.is_none()) {
+        nb::object copy = checked(PyObject_CallMethod(e.stamps.ptr(), "copy", nullptr));
+        CheckedBuffer(copy, e.size(), 8, "ql", false, "a copy of the ELSET's epochs");
+        e.epoch = time_from_stamp_array(copy);
+    }
+    return e.epoch;
 }
 
 // A stable sort by epoch, on a packed copy of the stamps (members lie
@@ -695,13 +746,15 @@ void sort_by_epoch(std::vector<PyObject*>& members) {
 }
 
 void set_satname(nb::handle obj, nb::handle satname) {
-    if (PyObject_SetAttrString(obj.ptr(), "_satname", satname.ptr()) != 0) throw nb::python_error();
+    if (PyObject_SetAttr(obj.ptr(), bound.satname_name.ptr(), satname.ptr()) != 0) throw nb::python_error();
 }
 
 // A new ELSET object of members in epoch order, without a call of ELSET().
-nb::object new_elset_object(const std::vector<PyObject*>& members, nb::handle satname, ParentSource from = {}) {
+nb::object new_elset_object(const std::vector<PyObject*>& members, nb::handle satname, ParentSource from = {},
+                            nb::object list = {}) {
     ELSET e;
-    fill_elset(e, members, from.parent ? from.parent->satno : from.satno ? *from.satno : common_satno(members), from);
+    fill_elset(e, members, from.parent ? from.parent->satno : from.satno ? *from.satno : common_satno(members), from,
+               std::move(list));
     nb::object o = nb::inst_alloc(bound.elset_type);
     new (nb::inst_ptr<ELSET>(o)) ELSET(std::move(e));
     nb::inst_mark_ready(o);
@@ -739,6 +792,8 @@ int elset_traverse(PyObject* self, visitproc visit, void* arg) {
     ELSET* e = nb::inst_ptr<ELSET>(self);
     Py_VISIT(e->epoch.ptr());
     Py_VISIT(e->members.ptr());
+    Py_VISIT(e->stamps.ptr());
+    Py_VISIT(e->values.ptr());
     for (nb::object* a : {&e->ecc, &e->sma, &e->inc, &e->raa, &e->arp, &e->tra, &e->mnm, &e->orp, &e->eca, &e->mea,
                           &e->pge, &e->apg}) {
         Py_VISIT(a->ptr());
@@ -753,6 +808,8 @@ int elset_clear(PyObject* self) {
     // The list stays a list (size() reads it), emptied.
     if (PyList_SetSlice(e->members.ptr(), 0, PyList_GET_SIZE(e->members.ptr()), nullptr) != 0) PyErr_Clear();
     e->epoch = nb::none();
+    e->stamps = nb::none();
+    e->values = nb::none();
     for (nb::object* a : {&e->ecc, &e->sma, &e->inc, &e->raa, &e->arp, &e->tra, &e->mnm, &e->orp, &e->eca, &e->mea,
                           &e->pge, &e->apg}) {
         *a = nb::none();
@@ -795,8 +852,7 @@ nb::object elset_pick(const ELSET& e, const std::int64_t* positions, Py_ssize_t 
         if (j == k - 1) in_order = true;  // increasing positions are in epoch order
     }
     if (!in_order && k > 1) {
-        nb::object stamps_obj = checked(PyObject_GetAttrString(e.epoch.ptr(), "int64"));
-        CheckedBuffer stamps(stamps_obj, n, 8, "ql", false, "ELSET.epoch.int64");
+        CheckedBuffer stamps(e.stamps, n, 8, "ql", false, "the epochs of the ELSET");
         const std::int64_t* st = stamps.data<std::int64_t>();
         std::vector<std::pair<std::int64_t, std::size_t>> keys(static_cast<std::size_t>(k));
         for (std::size_t j = 0; j < keys.size(); ++j) keys[j] = {st[pos[j]], j};
@@ -941,8 +997,8 @@ nb::object elset_next(nb::handle self) {
     return checked(PyObject_GetItem(self.ptr(), index.ptr()));
 }
 
-nb::object elset_element(const ELSET& e, const nb::object ELSET::*field) {
-    return bound.np_asarray(e.*field);
+nb::object elset_element(const ELSET& e, int k) {
+    return bound.np_asarray(elset_array(e, k));
 }
 
 // --- catalogue readers and writers --------------------------------------------------
@@ -1084,15 +1140,14 @@ std::string value_error_reason(nb::python_error& e) {
     return str_text(e.value());
 }
 
+// The records of a source, parsed natively. No Python object is made for them
+// until their final order is known: a catalogue's objects are then allocated
+// in the order they are kept in (file order, or satellite by satellite in
+// epoch order), so making, walking and freeing them runs through memory in
+// step instead of jumping across it.
 struct ReadRecords {
-    std::vector<nb::object> tles;
-    std::vector<std::int64_t> first_line;  // line of line 1 of each TLE
-    // Taken while each record is fresh in the cache, for the grouping of read_elsets.
-    std::vector<std::int64_t> satno;       // -1: not a number
-    std::vector<std::size_t> line_hash;
-    std::vector<std::array<double, 12>> values;  // in the order of an ELSET's arrays
-    std::vector<std::int64_t> stamps;
-    std::vector<PyObject*> names;                // borrowed from the records
+    std::vector<TLE> records;
+    std::vector<std::int64_t> first_line;  // line of line 1 of each record
     std::vector<ReadError> errors;
 };
 
@@ -1104,41 +1159,111 @@ EarthConstants earth_constants_once() {
 }
 
 // One record from its two lines and optional name; a bad one becomes an error.
-void add_record(ReadRecords& out, std::string_view line1, std::string_view line2, std::int64_t line1_no,
-                std::int64_t line2_no, nb::handle name, bool zero_prefix, bool strict, const EarthConstants& k) {
-    TLE t;
+// A kept record takes a reference to `name`: a new one, or with
+// `name_owed`, one its caller adds later (true is returned when kept).
+bool add_record(ReadRecords& out, std::string_view line1, std::string_view line2, std::int64_t line1_no,
+                std::int64_t line2_no, nb::handle name, bool zero_prefix, bool strict, const EarthConstants& k,
+                bool name_owed = false) {
+    TLE& t = out.records.emplace_back();
     try {
         build_record(t, line1, line2, strict, k);
     } catch (const RecordError& e) {
+        out.records.pop_back();
         out.errors.push_back({e.line == 2 ? line2_no : line1_no, e.reason});
-        return;
+        return false;
     } catch (nb::python_error& e) {
+        out.records.pop_back();
         out.errors.push_back({line1_no, value_error_reason(e)});
-        return;
+        return false;
     }
-    t.name = nb::borrow(name);
+    t.name = name_owed ? nb::steal(name) : nb::borrow(name);
     t.name_zero_prefix = zero_prefix;
-    out.tles.push_back(new_tle_object(std::move(t)));
     out.first_line.push_back(line1_no);
-    const TLE& made = tle_of(out.tles.back().ptr());
-    std::int32_t satno = 0;
-    out.satno.push_back(cat::decode_catalogue(made.catalogue, satno) ? satno : -1);
-    out.line_hash.push_back(SameLinesHash{}(&made));
-    out.values.push_back({made.ecc, made.sma, made.inc, made.raa, made.arp, made.tra,
-                          made.mnm, made.orp, made.eca, made.mea, made.pge, made.apg});
-    out.stamps.push_back(made.epoch_ns);
-    out.names.push_back(made.name.ptr());
+    return true;
 }
+
+// One str per distinct name line of a text (a history repeats its
+// satellite's name): an open-addressing table on the name's bytes. A slot
+// keeps the first bytes of its name, so that a lookup does not go back to
+// where the name first appeared in the text. The references of the records
+// that take a name are counted in its slot (owe()) and added when the table
+// goes, all of one name at once: the records then need not touch the str,
+// which lies elsewhere in memory, one by one. The table must go before them.
+class NameTable {
+public:
+    NameTable() = default;
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
+    ~NameTable() {
+        for (Slot& s : slots_) {
+            for (std::size_t i = 0; i < s.owed; ++i) Py_INCREF(s.value.ptr());
+        }
+    }
+
+    // The str of a name; `owe(str)` then counts one reference a record took.
+    nb::handle get(std::string_view name) {
+        if (4 * (used_ + 1) > 3 * slots_.size()) grow();
+        const std::uint64_t h = hash(name);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (!s.value.is_valid()) {
+                s.name = name;
+                s.hash = h;
+                std::memcpy(s.head, name.data(), std::min(name.size(), sizeof s.head));
+                s.value = make_str(name);
+                ++used_;
+                last_ = &s;
+                return s.value;
+            }
+            if (s.hash == h && s.name.size() == name.size() &&
+                (name.size() <= sizeof s.head ? std::memcmp(s.head, name.data(), name.size()) == 0 : s.name == name)) {
+                last_ = &s;
+                return s.value;
+            }
+        }
+    }
+    // Counts a reference to the str the last get() gave.
+    void owe() { ++last_->owed; }
+
+private:
+    struct Slot {
+        std::string_view name;
+        std::uint64_t hash = 0;
+        nb::object value;
+        std::size_t owed = 0;
+        char head[40];
+    };
+    static std::uint64_t hash(std::string_view text) {  // FNV-1a
+        std::uint64_t h = 0xcbf29ce484222325ULL;
+        for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+        return h ^ (h >> 29);
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()));
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (Slot& s : old) {
+            if (!s.value.is_valid()) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].value.is_valid()) i = (i + 1) & mask;
+            slots_[i] = std::move(s);
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    Slot* last_ = nullptr;
+};
 
 void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
     std::vector<cat::RawRecord> raw;
     std::vector<cat::RawProblem> problems;
     cat::split_records(src.text, raw, problems);
-    CollectorPause pause;
     for (const cat::RawProblem& p : problems) out.errors.push_back({p.line, cat::describe(p.problem)});
     const EarthConstants k = earth_constants_once();
-    out.tles.reserve(raw.size());
-    std::unordered_map<std::string_view, nb::object> names;
+    out.records.reserve(raw.size());
+    out.first_line.reserve(raw.size());
+    NameTable names;
     for (const cat::RawRecord& r : raw) {
         if (src.from_bytes) {
             const std::pair<std::string_view, std::int64_t> parts[] = {
@@ -1152,14 +1277,12 @@ void read_text_records(const SourceText& src, bool strict, ReadRecords& out) {
             }
             if (!ok) continue;
         }
-        nb::object name = nb::none();
-        if (r.name_line != 0) {
-            // One str per distinct name: a history repeats its satellite's name.
-            auto it = names.find(r.name);
-            if (it == names.end()) it = names.emplace(r.name, make_str(r.name)).first;
-            name = it->second;
+        if (r.name_line == 0) {
+            add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, Py_None, false, strict, k);
+        } else if (add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, names.get(r.name),
+                              r.name_zero_prefix, strict, k, true)) {
+            names.owe();
         }
-        add_record(out, r.line1, r.line2, r.line1_line, r.line2_line, name, r.name_zero_prefix, strict, k);
     }
 }
 
@@ -1169,10 +1292,19 @@ int truth(nb::handle x) {
     return r;
 }
 
-nb::list as_list(const std::vector<nb::object>& items) {
-    nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), nb::object(items[i]).release().ptr());
+// Asks for a record's memory ahead of its use (records are read out of order).
+inline void prefetch(const TLE* t) {
+    const char* p = reinterpret_cast<const char*>(t);
+    for (std::size_t off = 0; off < sizeof(TLE); off += 64) __builtin_prefetch(p + off);
+}
+
+// A list of new TLE objects, made from the records (moved out of them) in order.
+nb::list tle_list(std::vector<TLE>& records) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(records.size());
+    nb::object list = checked(PyList_New(n));
+    CollectorPause pause;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.ptr(), i, new_tle_object(std::move(records[static_cast<std::size_t>(i)])).release().ptr());
     }
     return nb::steal<nb::list>(list.release());
 }
@@ -1183,7 +1315,7 @@ nb::object read_tles(nb::handle source, nb::handle strict, nb::handle errors) {
     const SourceText src = source_text(source);
     ReadRecords out;
     read_text_records(src, is_strict != 0, out);
-    nb::list result = as_list(out.tles);
+    nb::list result = tle_list(out.records);
     report(mode, result, out.errors);
     return result;
 }
@@ -1194,60 +1326,85 @@ nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) 
     const SourceText src = source_text(source);
     ReadRecords out;
     read_text_records(src, is_strict != 0, out);
+    std::vector<TLE>& records = out.records;
 
+    // Records grouped by catalogue number, in order of first appearance: the
+    // group of each record, then all keys in one array, group after group.
     struct Group {
         std::int32_t satno;
-        std::vector<std::size_t> rows;  // records of the number, in file order
-        PyObject* name = Py_None;       // the last name line of the number
+        std::size_t first = 0, count = 0;  // its keys
+        PyObject* name = Py_None;           // the last name line of the number
     };
-    CollectorPause pause;
     std::vector<Group> groups;
-    std::unordered_map<std::int32_t, std::size_t> index;
-    for (std::size_t i = 0; i < out.tles.size(); ++i) {
-        const std::int64_t satno = out.satno[i];
-        if (satno < 0) {
-            const TLE& t = tle_of(out.tles[i].ptr());
-            out.errors.push_back({out.first_line[i], "the catalogue number " + snippet(t.catalogue, 5) +
-                                                         " (columns 3-7) is not a number, which an ELSET needs"});
-            continue;
+    std::vector<std::uint32_t> group_of(records.size(), UINT32_MAX);
+    {
+        std::unordered_map<std::int32_t, std::uint32_t> index;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const TLE& t = records[i];
+            std::int32_t satno = 0;
+            if (!cat::decode_catalogue(t.catalogue, satno)) {
+                out.errors.push_back({out.first_line[i], "the catalogue number " + snippet(t.catalogue, 5) +
+                                                             " (columns 3-7) is not a number, which an ELSET needs"});
+                continue;
+            }
+            auto [it, fresh] = index.try_emplace(satno, static_cast<std::uint32_t>(groups.size()));
+            if (fresh) groups.push_back(Group{satno});
+            Group& g = groups[it->second];
+            ++g.count;
+            if (!t.name.is_none()) g.name = t.name.ptr();
+            group_of[i] = it->second;
         }
-        auto [it, fresh] = index.try_emplace(static_cast<std::int32_t>(satno), groups.size());
-        if (fresh) groups.push_back(Group{static_cast<std::int32_t>(satno), {}, Py_None});
-        Group& g = groups[it->second];
-        g.rows.push_back(i);
-        if (out.names[i] != Py_None) g.name = out.names[i];
     }
+    std::vector<std::pair<std::int64_t, std::size_t>> keys;  // (stamp, record)
+    {
+        std::size_t next = 0;
+        for (Group& g : groups) {
+            g.first = next;
+            next += g.count;
+        }
+        keys.resize(next);
+        std::vector<std::size_t> fill(groups.size());
+        for (std::size_t k = 0; k < groups.size(); ++k) fill[k] = groups[k].first;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (group_of[i] != UINT32_MAX) keys[fill[group_of[i]]++] = {records[i].epoch_ns, i};
+        }
+    }
+
     nb::object result = checked(PyObject_CallNoArgs(bound.catalogue_type.ptr()));
     std::vector<std::pair<std::int64_t, std::int64_t>> dropped;  // (line, satno)
-    std::vector<std::pair<std::int64_t, std::size_t>> keys;
     std::vector<std::size_t> rows;
     std::vector<PyObject*> members;
+    CollectorPause pause;
     for (Group& g : groups) {
-        // Epoch order (ties in file order), from the packed stamps.
-        keys.clear();
-        for (std::size_t r : g.rows) keys.emplace_back(out.stamps[r], r);
-        std::sort(keys.begin(), keys.end());
+        // Epoch order, ties in file order.
+        const auto first = keys.begin() + static_cast<std::ptrdiff_t>(g.first);
+        std::sort(first, first + static_cast<std::ptrdiff_t>(g.count));
         // Exact duplicates share the epoch: each record is compared with the kept
-        // ones of its epoch (hashes first), and the later copy in the file goes.
+        // ones of its epoch, and the later copy in the file goes.
         rows.clear();
         std::size_t run = 0;  // first kept row of the current epoch, in `rows`
-        for (std::size_t k = 0; k < keys.size(); ++k) {
+        for (std::size_t k = g.first; k < g.first + g.count; ++k) {
             const std::size_t r = keys[k].second;
-            if (k == 0 || keys[k].first != keys[k - 1].first) run = rows.size();
+            if (k == g.first || keys[k].first != keys[k - 1].first) run = rows.size();
             bool duplicate = false;
             for (std::size_t j = run; j < rows.size() && !duplicate; ++j) {
-                duplicate = out.line_hash[rows[j]] == out.line_hash[r] &&
-                            SameLines{}(&tle_of(out.tles[rows[j]].ptr()), &tle_of(out.tles[r].ptr()));
+                duplicate = SameLines{}(&records[rows[j]], &records[r]);
             }
             if (duplicate) dropped.emplace_back(out.first_line[r], g.satno);
             else rows.push_back(r);
         }
+        // The members, made in epoch order; the ELSET holds their references.
+        nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(rows.size())));
         members.clear();
-        for (std::size_t r : rows) members.push_back(out.tles[r].ptr());
-        nb::object e = new_elset_object(members, g.name,
-                                        ParentSource{nullptr, nullptr, out.values.data(), out.stamps.data(), rows.data(),
-                                                     &g.satno});
-        if (PyDict_SetItem(result.ptr(), nb::int_(g.satno).ptr(), e.ptr()) != 0) throw nb::python_error();
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+            if (j + 4 < rows.size()) prefetch(&records[rows[j + 4]]);
+            PyObject* m = new_tle_object(std::move(records[rows[j]])).release().ptr();
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(j), m);
+            members.push_back(m);
+        }
+        nb::object e = new_elset_object(members, g.name, ParentSource{nullptr, nullptr, &g.satno}, list);
+        nb::object key = checked(PyLong_FromLong(g.satno));
+        if (PyDict_SetItem(result.ptr(), key.ptr(), e.ptr()) != 0) throw nb::python_error();
     }
     std::sort(dropped.begin(), dropped.end());
     nb::list duplicates;
@@ -1441,7 +1598,7 @@ nb::object read_omm(nb::handle source, nb::handle errors) {
                    false, k);
         if (out.errors.size() > before) out.errors.back().reason = which + ": " + out.errors.back().reason;
     }
-    nb::list result = as_list(out.tles);
+    nb::list result = tle_list(out.records);
     report(mode, result, out.errors);
     return result;
 }
@@ -1599,6 +1756,7 @@ NB_MODULE(tle, m) {
     bound.np_int64 = keep(np.attr("int64"));
     bound.np_ndarray = keep(np.attr("ndarray"));
     bound.ns_name = checked(PyUnicode_InternFromString("_ns")).release();
+    bound.satname_name = checked(PyUnicode_InternFromString("_satname")).release();
 
     m.doc() = "Two-line element sets: the TLE record and the ELSET history of one satellite.";
 
@@ -1671,7 +1829,7 @@ NB_MODULE(tle, m) {
                      "The second line, 69 characters (padded with blanks or cut).")
         .def_prop_ro("satno", &tle_satno, nb::sig("def satno(self) -> int | str"),
                      "Catalogue number (columns 3-7 of line 1): an int, or the stripped text when it is not one.")
-        .def_prop_ro("epoch", [](const TLE& t) { return t.epoch; }, nb::sig("def epoch(self) -> Time"),
+        .def_prop_ro("epoch", [](const TLE& t) { return epoch_of(t); }, nb::sig("def epoch(self) -> Time"),
                      "Epoch of the element set (a Time).")
         .def_prop_ro("inc", [](const TLE& t) { return t.inc; }, "Inclination [rad].")
         .def_prop_ro("raa", [](const TLE& t) { return t.raa; }, "Right ascension of the ascending node [rad].")
@@ -1726,29 +1884,29 @@ NB_MODULE(tle, m) {
         .def_prop_ro("satname", [](nb::handle self) { elset_of(self); return self.attr("_satname"); },
                      nb::sig("def satname(self) -> str | None"), "Satellite name given at construction, or None.")
         .def_prop_ro("satno", [](const ELSET& e) { return e.satno; }, "Common catalogue number.")
-        .def_prop_ro("epoch", [](const ELSET& e) { return e.epoch; }, nb::sig("def epoch(self) -> Time"),
+        .def_prop_ro("epoch", [](const ELSET& e) { return elset_epoch(e); }, nb::sig("def epoch(self) -> Time"),
                      "Epochs of the members (a Time of size epochs).");
     static constexpr struct {
         const char* name;
-        nb::object ELSET::*field;
+        int row;  // of the ELSET's values, in the order of kElementArrays
         const char* doc;
     } elements[] = {
-        {"ecc", &ELSET::ecc, "Eccentricities, shape (size,)."},
-        {"sma", &ELSET::sma, "Semi-major axes [m], shape (size,)."},
-        {"inc", &ELSET::inc, "Inclinations [rad], shape (size,)."},
-        {"raa", &ELSET::raa, "Right ascensions of the ascending node [rad], shape (size,)."},
-        {"arp", &ELSET::arp, "Arguments of perigee [rad], shape (size,)."},
-        {"tra", &ELSET::tra, "True anomalies [rad], shape (size,)."},
-        {"mnm", &ELSET::mnm, "Mean motions [rad/s], shape (size,)."},
-        {"orp", &ELSET::orp, "Orbital periods [s], shape (size,)."},
-        {"eca", &ELSET::eca, "Eccentric anomalies [rad], shape (size,)."},
-        {"mea", &ELSET::mea, "Mean anomalies [rad], shape (size,)."},
-        {"pge", &ELSET::pge, "Perigee altitudes [m], shape (size,)."},
-        {"apg", &ELSET::apg, "Apogee altitudes [m], shape (size,)."},
+        {"ecc", 0, "Eccentricities, shape (size,)."},
+        {"sma", 1, "Semi-major axes [m], shape (size,)."},
+        {"inc", 2, "Inclinations [rad], shape (size,)."},
+        {"raa", 3, "Right ascensions of the ascending node [rad], shape (size,)."},
+        {"arp", 4, "Arguments of perigee [rad], shape (size,)."},
+        {"tra", 5, "True anomalies [rad], shape (size,)."},
+        {"mnm", 6, "Mean motions [rad/s], shape (size,)."},
+        {"orp", 7, "Orbital periods [s], shape (size,)."},
+        {"eca", 8, "Eccentric anomalies [rad], shape (size,)."},
+        {"mea", 9, "Mean anomalies [rad], shape (size,)."},
+        {"pge", 10, "Perigee altitudes [m], shape (size,)."},
+        {"apg", 11, "Apogee altitudes [m], shape (size,)."},
     };
     for (const auto& el : elements) {
-        const auto field = el.field;
-        elset.def_prop_ro(el.name, [field](const ELSET& e) { return elset_element(e, field); },
+        const int row = el.row;
+        elset.def_prop_ro(el.name, [row](const ELSET& e) { return elset_element(e, row); },
                           nb::sig((std::string("def ") + el.name + "(self) -> numpy.typing.NDArray[numpy.float64]").c_str()),
                           el.doc);
     }

@@ -378,9 +378,15 @@ void split_records(std::string_view text, std::vector<RawRecord>& records, std::
     std::int64_t number = 0;
     std::size_t pos = 0;
     const std::size_t n = text.size();
+    records.reserve(records.size() + n / 150);
+    const char* base = text.data();
     while (pos < n) {
-        std::size_t end = pos;
-        while (end < n && text[end] != '\n' && text[end] != '\r') ++end;
+        // The line ends at the first "\n" or "\r".
+        const void* newline = std::memchr(base + pos, '\n', n - pos);
+        std::size_t end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - base) : n;
+        if (const void* cr = std::memchr(base + pos, '\r', end - pos)) {
+            end = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
+        }
         std::string_view raw = text.substr(pos, end - pos);
         if (end < n && text[end] == '\r' && end + 1 < n && text[end + 1] == '\n') ++end;
         pos = end + 1;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -43,6 +44,33 @@ double out_of_range_value(const char* first, const char* last, bool hex) {
     return std::numeric_limits<double>::infinity();
 }
 
+// The value of a plain decimal that makes up the rest of the text (digits and
+// at most one point, at most 15 digits, at least one): the digits as an
+// integer, exact in a double, divided by an exact power of ten, which rounds
+// once to the nearest double, as from_chars does. False for any other text.
+inline bool read_plain_decimal(const char* p, double& value) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::uint64_t digits = 0;
+    int count = 0, decimals = 0;
+    bool point = false;
+    for (;; ++p) {
+        const char c = *p;
+        if (is_digit(c)) {
+            if (++count > 15) return false;
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            decimals += point;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            if (c != '\0' || count == 0) return false;
+            break;
+        }
+    }
+    value = static_cast<double>(digits) / kPowers[decimals];
+    return true;
+}
+
 }  // namespace
 
 int read_int(const char* text) {
@@ -66,8 +94,9 @@ double read_double(const char* text) {
     bool negative = false;
     if (*p == '+' || *p == '-') negative = (*p++ == '-');
     if (*p == '+' || *p == '-') return 0.0;  // a second sign: no number
-    const char* last = p + std::strlen(p);
     double value = 0.0;
+    if (read_plain_decimal(p, value)) return negative ? -value : value;
+    const char* last = p + std::strlen(p);
     bool hex = false;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
         (is_hex_digit(p[2]) || (p[2] == '.' && is_hex_digit(p[3])))) {
@@ -90,6 +119,16 @@ std::size_t count_code_points(std::string_view utf8) {
 }
 
 void store_line(std::string_view utf8, char out[kLineBuffer]) {
+    // ASCII text (the usual line): one byte per character.
+    const std::size_t head = utf8.size() < kLineLength ? utf8.size() : kLineLength;
+    unsigned char high = 0;
+    for (std::size_t i = 0; i < head; ++i) high |= static_cast<unsigned char>(utf8[i]);
+    if (high < 0x80u) {
+        std::memcpy(out, utf8.data(), head);
+        std::memset(out + head, ' ', kLineLength - head);
+        out[kLineLength] = '\0';
+        return;
+    }
     // Byte length of the first 69 characters.
     std::size_t chars = 0, bytes = 0;
     while (bytes < utf8.size()) {
