@@ -45,3 +45,16 @@ $(VENV22)/.installed: $(VENV22)/.deps $(VENV)/.installed
 
 clean:
 	rm -rf build $(VENV) $(VENV22)
+
+# Reliability harness. `make asan`: the whole test suite against a build with
+# AddressSanitizer and UBSan (build/asan; the normal build is untouched).
+# `make fuzz`: every libFuzzer target in fuzz/ for FUZZ_SECONDS (default 60) each;
+# clang is installed with apt-get when it is missing.
+.PHONY: asan fuzz
+asan: $(VENV)/.installed
+	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_TESTS)
+
+FUZZ_SECONDS ?= 60
+fuzz:
+	command -v clang++ >/dev/null || bash tools/setup-clang.sh
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash tools/fuzz.sh

@@ -17,6 +17,20 @@ inline void require_exact_str(nb::handle obj, const char* name) {
     }
 }
 
+// Every native function that calls back into Python objects which may be
+// native functions again (hooks, module globals, bound methods) holds one of
+// these: a cycle of such calls then ends in RecursionError at the
+// interpreter's limit instead of overflowing the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where) != 0) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 inline void require_instance(nb::handle obj, nb::handle cls, const char* name) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw nb::python_error();
