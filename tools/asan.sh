@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-.venv/bin/python}
+python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")"   # absolute, symlink kept (the venv)
 build=build/asan
 site=$build/site
 export PATH="$(dirname "$python"):$PATH"   # ninja and cmake from the venv when the system has none
@@ -20,7 +21,7 @@ sanitize="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover
 flags="$sanitize -fno-omit-frame-pointer -g"
 start=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$(realpath "$python")" \
+    -DPython_EXECUTABLE="$python" \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$sanitize" -DCMAKE_MODULE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build "$build" -j "${ASAN_JOBS:-2}"
@@ -34,8 +35,13 @@ built=$(date +%s)
 # not instrumented, so its allocations at exit are not leaks to report. Huge
 # allocations requested by tests must fail as MemoryError, not abort.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_init_order=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# Reports go to files as well as stderr: pytest captures a test's stderr, and an
+# aborted process never shows it.
+reports=$build/reports
+rm -rf "$reports"
+mkdir -p "$reports"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_init_order=1:suppressions=$PWD/tools/asan.supp:log_path=$PWD/$reports/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$PWD/$reports/ubsan"
 export PYTHONPATH="$(realpath "$site")${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONMALLOC=malloc   # every allocation through ASan's allocator
 "$python" - "$site" <<'PY'
@@ -46,5 +52,9 @@ PY
 status=0
 "$python" -m pytest -p no:cacheprovider "${@:-tests}" || status=$?
 end=$(date +%s)
+if compgen -G "$reports/*" >/dev/null; then
+    for f in "$reports"/*; do echo "== $f"; head -80 "$f"; done
+    status=1
+fi
 echo "asan: build $((built - start)) s, tests $((end - built)) s, exit status $status"
 exit $status

@@ -59,13 +59,13 @@ nb::object initial_elements(const Keplerian& self, nb::handle state) {
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
-    // An unbound orbit that rounding left with ecc a hair below 1 (a negative
-    // or zero sma, or no finite mean motion) is no ellipse either.
+    // An unbound orbit that rounding left with ecc a hair below 1 (a sma that is
+    // not positive and finite, or no finite mean motion) is no ellipse either.
     nb::object sma_obj = coe0.attr("sma");
     const double a = PyFloat_AsDouble(sma_obj.ptr());
     if (a == -1.0 && PyErr_Occurred()) throw nb::python_error();
     const double mean_motion = std::sqrt(self.GM / a) / a;
-    if (!(a > 0.0) || !std::isfinite(mean_motion)) {
+    if (!(a > 0.0) || !std::isfinite(a) || !std::isfinite(mean_motion)) {
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
