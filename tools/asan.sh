@@ -52,9 +52,15 @@ PY
 status=0
 "$python" -m pytest -p no:cacheprovider "${@:-tests}" || status=$?
 end=$(date +%s)
-if compgen -G "$reports/*" >/dev/null; then
-    for f in "$reports"/*; do echo "== $f"; head -80 "$f"; done
-    status=1
-fi
+# Refused huge allocations (tests ask for them on purpose) only leave warnings;
+# anything else in a report is a finding.
+for f in "$reports"/*; do
+    [ -e "$f" ] || continue
+    if grep -v -q -e 'WARNING: AddressSanitizer failed to allocate' "$f"; then
+        echo "== $f"
+        grep -v -e 'WARNING: AddressSanitizer failed to allocate' "$f" | head -80
+        status=1
+    fi
+done
 echo "asan: build $((built - start)) s, tests $((end - built)) s, exit status $status"
 exit $status

@@ -162,8 +162,21 @@ def value_pool():
     return pool
 
 
+def from_annotation(annotation):
+    """A good array for an ndarray annotation of nanobind ("ndarray[dtype=int64, shape=(*, *), ...]")."""
+    if not annotation.startswith("ndarray[") or "dtype=" not in annotation:
+        return None
+    dtype = annotation.split("dtype=", 1)[1].split(",", 1)[0].split("]", 1)[0]
+    shape = annotation.split("shape=(", 1)[1].split(")", 1)[0] if "shape=(" in annotation else "*"
+    dims = [3 if d.strip() == "*" else int(d) for d in shape.split(",") if d.strip()]
+    return np.arange(int(np.prod(dims)), dtype=dtype).reshape(dims) if dtype != "bool" else np.ones(dims, bool)
+
+
 def baseline(name, pool):
     """A plausible good value for a parameter of this name (None: use its default)."""
+    made = from_annotation(getattr(name, "annotation", ""))
+    if made is not None:
+        return made
     by = dict(pool)
     table = {
         "time": "time-3", "state": "coe", "eph": "eph", "epoch": "time-1", "propagator": "keplerian",
@@ -183,17 +196,44 @@ def baseline(name, pool):
     return 0.5
 
 
+class Name(str):
+    """A parameter name that remembers its annotation."""
+
+    def __new__(cls, name, annotation=""):
+        self = super().__new__(cls, name)
+        self.annotation = annotation
+        return self
+
+
+def quote_ndarrays(text):
+    """nanobind writes array annotations as ndarray[..., shape=(*)], which is not Python:
+    each becomes a string constant so that the signature parses."""
+    out, i = [], 0
+    while (j := text.find("ndarray[", i)) >= 0:
+        depth, k = 0, j + len("ndarray")
+        while k < len(text):
+            depth += {"[": 1, "]": -1}.get(text[k], 0)
+            k += 1
+            if depth == 0:
+                break
+        out.append(text[i:j] + repr(text[j:k]))
+        i = k
+    return "".join(out) + text[i:]
+
+
 def parameters(fn):
     """(names, number required, has **kwargs, has *args) of a native or Python callable."""
     sig = getattr(fn, "__nb_signature__", None)
     if sig:
-        text = sig[0][0]
+        text = quote_ndarrays(sig[0][0])
         try:
-            tree = ast.parse(text.replace("ndarray[", "ndarray_[") + ": pass")
+            tree = ast.parse(text + ": pass")
             a = tree.body[0].args
         except SyntaxError:
             return [], 0, True, True
-        names = [p.arg for p in a.posonlyargs + a.args]
+        params = a.posonlyargs + a.args
+        names = [Name(p.arg, p.annotation.value if isinstance(p.annotation, ast.Constant) else "")
+                 for p in params]
         required = len(names) - len(a.defaults)
         if names and names[0] == "self":
             names, required = names[1:], required - 1

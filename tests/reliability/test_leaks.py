@@ -1,0 +1,94 @@
+"""Repeated calls keep memory flat.
+
+Every native callable of every extension module (found as the sweep finds
+them) is called in a loop, on its plain arguments and on a raising path (its
+first argument replaced by None): the Python heap (tracemalloc) and the
+resident set must not grow with the number of calls. The count is
+ASTROVIA_LEAK_CALLS (default 100000) or what fits in ASTROVIA_LEAK_SECONDS
+(default 0.5) per callable, whichever comes first; CI runs the bounded version.
+"""
+
+import gc
+import importlib.util
+import os
+import pathlib
+import resource
+import sys
+import time
+import tracemalloc
+import warnings
+
+import pytest
+
+HERE = pathlib.Path(__file__).parent
+_spec = importlib.util.spec_from_file_location("sweep_child", HERE / "sweep_child.py")
+sweep_child = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(sweep_child)
+_sweep_spec = importlib.util.spec_from_file_location("test_sweep_modules", HERE / "test_sweep.py")
+
+CALLS = int(os.environ.get("ASTROVIA_LEAK_CALLS", "100000"))
+SECONDS = float(os.environ.get("ASTROVIA_LEAK_SECONDS", "0.5"))
+WARM_UP = 50
+# Allowance for one-off growth (interned strings, caches filled once, allocator slack).
+HEAP_ALLOWANCE = 64 * 1024
+RSS_ALLOWANCE = 8 * 1024 * 1024
+RAISING_PATHS = {"(arg 0 = None)", "(arg 0 = None) on built", "= None on built"}
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def selected_cases():
+    mod = importlib.util.module_from_spec(_sweep_spec)
+    _sweep_spec.loader.exec_module(mod)
+    pool = sweep_child.value_pool()
+    out = []
+    for name in mod.MODULES:
+        module = sweep_child.Module(name)
+        for description, _, call in sweep_child.cases(module, pool):
+            plain = description.endswith("()") or description.endswith("() on built") or \
+                description.endswith(" get on built")
+            raising = any(description.endswith(tail) for tail in RAISING_PATHS)
+            if (plain or raising) and "__init__" not in description:
+                out.append(pytest.param(call, id=f"{name.rsplit('.', 1)[1]}:{description}"))
+    return out
+
+
+CASES = selected_cases() if sys.platform.startswith("linux") else []
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.parametrize("call", CASES)
+def test_memory_stays_flat(call, record_property):
+    warnings.simplefilter("ignore")
+
+    def once():
+        try:
+            call()
+        except Exception:
+            pass
+
+    for _ in range(WARM_UP):
+        once()
+    gc.collect()
+    tracemalloc.start()
+    heap0, rss0 = tracemalloc.get_traced_memory()[0], rss_bytes()
+    start, n = time.monotonic(), 0
+    while n < CALLS:
+        for _ in range(100):
+            once()
+        n += 100
+        if time.monotonic() - start > SECONDS:
+            break
+    gc.collect()
+    heap1, rss1 = tracemalloc.get_traced_memory()[0], rss_bytes()
+    tracemalloc.stop()
+    heap_growth, rss_growth = heap1 - heap0, rss1 - rss0
+    record_property("calls", n)
+    record_property("heap_bytes_per_call", heap_growth / n)
+    record_property("rss_bytes_per_call", rss_growth / n)
+    print(f"\n  {n} calls: heap {heap_growth / n:+.3f} B/call, rss {rss_growth / n:+.3f} B/call", end="")
+    assert heap_growth < HEAP_ALLOWANCE, f"heap grew by {heap_growth} B over {n} calls"
+    assert rss_growth < RSS_ALLOWANCE, f"resident set grew by {rss_growth} B over {n} calls"
