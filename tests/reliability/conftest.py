@@ -5,12 +5,19 @@ abort) runs in a child process, so that a regression fails one test instead of
 ending the whole run. The child's stderr is checked for nanobind's leak report.
 """
 
-import os
+import importlib.util
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+_spec = importlib.util.spec_from_file_location(
+    "reliability_children", pathlib.Path(__file__).with_name("children.py"))
+children = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(children)
+child_environment = children.child_environment
 
 PRELUDE = textwrap.dedent(
     """
@@ -41,8 +48,7 @@ class Child:
 
 
 def run_child(code, timeout=300):
-    env = dict(os.environ)
-    env.setdefault("PYTHONFAULTHANDLER", "1")
+    env = child_environment()
     proc = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
         capture_output=True,

@@ -10,6 +10,7 @@ nanobind objects or change its arguments.
 
 import importlib
 import importlib.machinery
+import importlib.util
 import os
 import pathlib
 import pkgutil
@@ -20,6 +21,11 @@ import time
 import pytest
 
 import astrovia
+
+_spec = importlib.util.spec_from_file_location("reliability_children", pathlib.Path(__file__).with_name("children.py"))
+_children = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_children)
+child_environment = _children.child_environment
 
 CHILD = pathlib.Path(__file__).with_name("sweep_child.py")
 STALL_SECONDS = 120
@@ -59,7 +65,7 @@ def run_sweep(module, progress):
     while True:
         with open(stderr_path, "w") as err:
             proc = subprocess.Popen([sys.executable, str(CHILD), module, str(start), str(progress)],
-                                    stdout=subprocess.DEVNULL, stderr=err)
+                                    stdout=subprocess.DEVNULL, stderr=err, env=child_environment())
             last_size, last_change = -1, time.monotonic()
             while proc.poll() is None:
                 size = progress.stat().st_size if progress.exists() else 0
