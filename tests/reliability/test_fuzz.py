@@ -144,11 +144,12 @@ def test_frame_functions_take_any_array(fn, time, r, v, read_only):
     else:
         assert r_out.shape == r.shape and v_out.shape == v.shape
         n = time.size
-        # Rows beyond the epochs stay zero; the converted rows keep the length of each row.
+        # Rows beyond the epochs and columns beyond z stay zero; a rotation keeps each position's length.
         assert not r_out[n:].any() and not v_out[n:].any()
-        rows = np.isfinite(r[:n]).all(axis=1)
-        np.testing.assert_allclose(np.linalg.norm(r_out[:n][rows], axis=1), np.linalg.norm(r[:n][rows], axis=1),
-                                   rtol=1e-12)
+        assert not r_out[:, 3:].any() and not v_out[:, 3:].any()
+        rows = np.isfinite(r[:n, :3]).all(axis=1)
+        np.testing.assert_allclose(np.linalg.norm(r_out[:n, :3][rows], axis=1),
+                                   np.linalg.norm(r[:n, :3][rows], axis=1), rtol=1e-12)
     np.testing.assert_array_equal(r, r_before)
     np.testing.assert_array_equal(v, v_before)
 
