@@ -228,3 +228,36 @@ def test_huge_min_gap_is_a_value_error(child):
         "ValueError",
         "min_gap is too large: the form would be wider than any text can be",
     )
+
+
+def test_satellite_init_reentered_from_a_callback_keeps_no_stray_references(child):
+    # Time() calls the tzinfo of an aware datetime; this one runs __init__ on the
+    # satellite under construction. The outer construction must not build over it.
+    setup = """
+import datetime, gc, sys
+from astrovia.satellite.satellite import Satellite
+marker = object()
+holder = {}
+class Reentering(datetime.tzinfo):
+    def utcoffset(self, dt):
+        s = holder.pop("s", None)
+        if s is not None:
+            s.__init__(T0, marker, name="inner")
+        return datetime.timedelta(0)
+"""
+    body = """
+before = sys.getrefcount(marker)
+s = Satellite.__new__(Satellite)
+holder["s"] = s
+try:
+    s.__init__(datetime.datetime(2024, 1, 1, tzinfo=Reentering()), None, name="outer")
+    kept = "outer init returned"
+except TypeError as error:
+    kept = str(error)
+name = s.name
+del s
+gc.collect()
+result = (kept, name, sys.getrefcount(marker) - before)
+"""
+    assert outcome(child, setup, body) == (
+        "returned", repr(("Satellite.__init__ was called again while the object was being initialised", "inner", 0)))
