@@ -29,9 +29,13 @@ _sweep_spec = importlib.util.spec_from_file_location("test_sweep_modules", HERE 
 CALLS = int(os.environ.get("ASTROVIA_LEAK_CALLS", "100000"))
 SECONDS = float(os.environ.get("ASTROVIA_LEAK_SECONDS", "0.5"))
 WARM_UP = 50
-# Allowance for one-off growth (interned strings, caches filled once, allocator slack).
-HEAP_ALLOWANCE = 64 * 1024
-RSS_ALLOWANCE = 8 * 1024 * 1024
+# Allowance for allocator slack between the two measured points: far below what
+# one leaked object per call adds up to over the calls of the second phase.
+HEAP_ALLOWANCE = 16 * 1024
+RSS_ALLOWANCE = 4 * 1024 * 1024
+# Under AddressSanitizer freed memory sits in a quarantine, so the resident set
+# grows by design; the Python heap is still measured.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 RAISING_PATHS = {"(arg 0 = None)", "(arg 0 = None) on built", "= None on built"}
 
 
@@ -61,7 +65,7 @@ CASES = selected_cases() if sys.platform.startswith("linux") else []
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 @pytest.mark.parametrize("call", CASES)
-def test_memory_stays_flat(call, record_property):
+def test_memory_stays_flat(call, record_property, request):
     warnings.simplefilter("ignore")
 
     def once():
@@ -74,21 +78,30 @@ def test_memory_stays_flat(call, record_property):
         once()
     gc.collect()
     tracemalloc.start()
+
+    def phase(limit, seconds):
+        start, n = time.monotonic(), 0
+        while n < limit:
+            for _ in range(100):
+                once()
+            n += 100
+            if time.monotonic() - start > seconds:
+                break
+        gc.collect()
+        return n
+
+    # The first phase absorbs one-off growth (tracemalloc's own tables, caches filled
+    # once); the second, as long, is measured against it.
+    first = phase(CALLS // 2, SECONDS / 2)
     heap0, rss0 = tracemalloc.get_traced_memory()[0], rss_bytes()
-    start, n = time.monotonic(), 0
-    while n < CALLS:
-        for _ in range(100):
-            once()
-        n += 100
-        if time.monotonic() - start > SECONDS:
-            break
-    gc.collect()
+    n = phase(first, SECONDS)
     heap1, rss1 = tracemalloc.get_traced_memory()[0], rss_bytes()
     tracemalloc.stop()
     heap_growth, rss_growth = heap1 - heap0, rss1 - rss0
-    record_property("calls", n)
+    record_property("calls", first + n)
     record_property("heap_bytes_per_call", heap_growth / n)
     record_property("rss_bytes_per_call", rss_growth / n)
-    print(f"\n  {n} calls: heap {heap_growth / n:+.3f} B/call, rss {rss_growth / n:+.3f} B/call", end="")
+    print(f"\n  {request.node.callspec.id}: {first + n} calls: heap {heap_growth / n:+.3f} B/call, rss {rss_growth / n:+.3f} B/call", end="")
     assert heap_growth < HEAP_ALLOWANCE, f"heap grew by {heap_growth} B over {n} calls"
-    assert rss_growth < RSS_ALLOWANCE, f"resident set grew by {rss_growth} B over {n} calls"
+    if not UNDER_ASAN:
+        assert rss_growth < RSS_ALLOWANCE, f"resident set grew by {rss_growth} B over {n} calls"
