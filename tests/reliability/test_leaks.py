@@ -109,11 +109,16 @@ def test_memory_stays_flat(case, leak_calls, record_property):
         return n
 
     # The first phase absorbs one-off growth (tracemalloc's own tables, caches filled
-    # once); the second, as long, is measured against it.
+    # once); the next, as long, is measured against it. Caches that fill slowly (pandas'
+    # formatting, for the text methods) grow less in each phase and a leak grows the same:
+    # up to three measured phases are allowed to get under the allowance.
     first = phase(CALLS // 2, SECONDS / 2)
-    heap0, rss0 = tracemalloc.get_traced_memory()[0], rss_bytes()
-    n = phase(first, SECONDS)
-    heap1, rss1 = tracemalloc.get_traced_memory()[0], rss_bytes()
+    for _ in range(3):
+        heap0, rss0 = tracemalloc.get_traced_memory()[0], rss_bytes()
+        n = phase(first, SECONDS)
+        heap1, rss1 = tracemalloc.get_traced_memory()[0], rss_bytes()
+        if heap1 - heap0 < HEAP_ALLOWANCE:
+            break
     tracemalloc.stop()
     heap_growth, rss_growth = heap1 - heap0, rss1 - rss0
     record_property("calls", first + n)
