@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from astrovia.iers import EOP
+from astrovia.iers import EOP, coverage
 from astrovia.state.state import StateVector
 from astrovia.time.time import Time
 from astrovia.units import units as u
@@ -13,6 +13,7 @@ for scale in ("utc", "tai", "tt", "ut1"):
     view = getattr(t, scale)
     print(f"  {scale.upper():4s} {view!r:40s} jd12 = {view.jd12[0]:.1f} + {view.jd12[1]:.15f}")
 
+print("IERS data  ", coverage())
 eop = EOP(t.utc.mjd)
 print(f"EOP at MJD {t.utc.mjd:.5f}: pm_x = {eop.pm_x[0] / u.arcsec:+.6f} arcsec, pm_y = {eop.pm_y[0] / u.arcsec:+.6f} arcsec, "
       f"UT1-UTC = {eop.dut1[0]:+.7f} s, LOD = {eop.lod[0] * 1e3:.4f} ms, "

@@ -188,3 +188,208 @@ def test_utc_jd12_of_a_leap_day_follows_erfa():
     t = Time("2016-12-31T12:00:00")
     u1, u2 = erfa.dtf2d("UTC", 2016, 12, 31, 12, 0, 0.0)
     assert t.utc.jd12.sum() == pytest.approx(u1 + u2, abs=1e-12)
+
+
+# ------------------------------------------------------------ the whole span ---
+
+SPAN = 2**63 - 1 - 2 * 86400 * NS
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Time(np.array([240000.0]), format="mjd"),
+    lambda: Time([2640000.5], format="jd"),
+    lambda: Time(2640000.5, format="jd"),
+    lambda: Time(np.array([-60000.0, 51544.0]), format="mjd"),
+    lambda: Time(np.array([np.nan]), format="mjd"),
+    lambda: Time(np.array([np.inf]), format="jd"),
+    lambda: Time(np.array([2**63 - 3600 * NS], dtype=np.int64)),
+    lambda: Time(np.array([0, -(2**63)], dtype=np.int64)),
+    lambda: Time(np.int64(2**63 - 1)),
+    lambda: Time("2300-01-01"),
+    lambda: Time("1700-01-01", scale="tt"),
+    lambda: Time(datetime.datetime(1700, 1, 1)),
+    lambda: Time(np.array(["1700-01-01"], dtype="datetime64[s]")),
+    lambda: Time("2024") + float("nan"),
+    lambda: Time("2024") + float("inf"),
+    lambda: Time("2024") + 1e10,
+    lambda: Time(["2024", "2025"]) + np.array([0.0, np.nan]),
+    lambda: Time(["2024", "2025"]) + 1e10,
+    lambda: Time(["2024", "2025"]) - 1e10,
+    lambda: Time("2290-01-01") + datetime.timedelta(days=3650),
+    lambda: Time(["2290-01-01"]) + datetime.timedelta(days=3650),
+    lambda: Time(["2290-01-01"]) - datetime.timedelta(days=999999999),
+    lambda: Time("2024") + 10**10,
+])
+def test_inputs_outside_the_span_raise(make):
+    with pytest.raises(ValueError, match="outside the span of Time"):
+        make()
+
+
+def test_whole_seconds_and_timedeltas_are_exact():
+    t = Time(["2024-01-01T00:00:00.000000001", "1960-01-01"])
+    np.testing.assert_array_equal((t + datetime.timedelta(days=1, microseconds=3)).int64 - t.int64, 86400000003000)
+    assert (t[0] + 10**9).int64 - t[0].int64 == 10**18
+    assert (t[0] - 7).int64 - t[0].int64 == -7 * NS
+
+
+def test_the_span_ends_are_usable():
+    t = Time(np.array([-SPAN, SPAN], dtype=np.int64))
+    assert t.iso[0].startswith("1707-09-24") and t.iso[1].startswith("2292-04-09")
+    assert (t[1] - t[0]) == pytest.approx(2 * SPAN / NS, rel=1e-15)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.integers(-SPAN, SPAN), st.integers(-SPAN, SPAN))
+def test_elapsed_seconds_for_any_pair(a, b):
+    exact = (a - b) / NS  # Python: exact integers, one rounding
+    ta, tb = Time(np.int64(a)), Time(np.int64(b))
+    assert abs((ta - tb) - exact) <= 1e-6
+    arr = Time(np.array([a, b], dtype=np.int64)) - tb
+    assert abs(arr[0] - exact) <= 1e-6 and arr[1] == 0.0
+
+
+def test_elapsed_over_four_and_a_half_centuries():
+    days = (datetime.date(2200, 1, 1) - datetime.date(1750, 1, 1)).days
+    # TAI-UTC: 0 before 1960, the last table value (37 s) held in 2200
+    assert Time("1750-01-01") - Time("2200-01-01") == pytest.approx(-(days * 86400.0 + 37.0), abs=1e-6)
+
+
+# ---------------------------------------------------------------- before 1972 ---
+
+STEP_DAYS = [(1961, 7, 31), (1963, 10, 31), (1964, 3, 31), (1965, 12, 31), (1968, 1, 31), (1971, 12, 31),
+             (1959, 12, 31), (1966, 6, 15)]
+
+
+@pytest.mark.parametrize("ymd", STEP_DAYS)
+@pytest.mark.parametrize("sec", [0.0, 43200.25, 86399.85])
+def test_utc_julian_dates_before_1972_follow_erfa(ymd, sec):
+    h, rest = divmod(sec, 3600)
+    m, s = divmod(rest, 60)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", erfa.ErfaWarning)
+        u1, u2 = erfa.dtf2d("UTC", *ymd, int(h), int(m), s)
+        a1, a2 = erfa.utctai(u1, u2)
+    text = f"{ymd[0]:04d}-{ymd[1]:02d}-{ymd[2]:02d}T{int(h):02d}:{int(m):02d}:{s:012.9f}"
+    t = Time(text)
+    # the Julian date of ERFA's UTC (fraction of the day's own length) maps back to the same instant
+    assert abs(Time((u1 - 2400000.5) + u2, format="mjd") - t) < 2e-6
+    assert abs(Time(np.array([(u1 - 2400000.5) + u2]), format="mjd")[0] - t) < 2e-6
+    j = t.utc.jd12
+    assert ((j[0] - u1) + (j[1] - u2)) * 86400 == pytest.approx(0.0, abs=1e-9)
+    k = t.tai.jd12
+    assert ((k[0] - a1) + (k[1] - a2)) * 86400 == pytest.approx(0.0, abs=2e-9)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(-1_400_000_000, -900_000_000))  # seconds from J2000: 1955 to 1971
+def test_one_epoch_and_array_paths_agree_before_1972(seconds):
+    stamp = seconds * NS + 123_456_789
+    one = Time(np.int64(stamp))
+    many = Time(np.array([stamp], dtype=np.int64))
+    assert one.iso == many.iso[0]
+    assert one.mjd == many.mjd[0] and one.jd == many.jd[0]
+    assert Time(one.iso) == one
+
+
+# --------------------------------------------------------------- other inputs ---
+
+def astropy_time():
+    from astropy.time import Time as ATime
+    from astropy.utils import iers as aiers
+
+    aiers.conf.auto_download = False
+    return ATime
+
+
+@pytest.mark.parametrize("scale", ["tt", "tai", "utc", "ut1"])
+def test_astropy_time_round_trip(scale):
+    ATime = astropy_time()
+    t = Time(["1962-03-04T05:06:07.123456789", "1985-07-01T00:00:00.5", "2016-12-31T23:59:60.25",
+              "2024-02-29T12:00:00.000000001"])
+    ours = getattr(t, scale).jd12
+    at = ATime(ours[:, 0], ours[:, 1], format="jd", scale=scale)
+    back = Time(at)
+    tol = 10 if scale == "ut1" else 1
+    assert np.max(np.abs(back.int64 - t.int64)) <= tol
+    # and out again, to astropy's two-part date
+    again = getattr(back, scale).jd12
+    assert np.max(np.abs(((again[:, 0] - at.jd1) + (again[:, 1] - at.jd2)) * 86400e9)) <= tol
+    assert Time(at[1]) == back[1]
+
+
+def test_astropy_time_of_other_scales_goes_through_its_tt():
+    ATime = astropy_time()
+    at = ATime("2020-01-01T00:00:00", scale="tdb")
+    tt = at.tt
+    tt.precision = 9
+    assert abs(Time(at) - Time(tt.isot, scale="tt")) < 1e-9
+
+
+def test_pandas_inputs_to_the_nanosecond():
+    import pandas as pd
+
+    text = "2024-05-06T07:08:09.123456789"
+    assert Time(pd.Timestamp(text)) == Time(text)
+    assert Time(pd.Timestamp(text, tz="UTC")) == Time(text)
+    paris_summer = datetime.timezone(datetime.timedelta(hours=2))
+    assert Time(pd.Timestamp(text).tz_localize(paris_summer)) == Time("2024-05-06T05:08:09.123456789")
+    idx = pd.DatetimeIndex([text, "1999-12-31T23:59:59.999999999"])
+    np.testing.assert_array_equal(Time(idx).int64, Time([text, "1999-12-31T23:59:59.999999999"]).int64)
+    aware = idx.tz_localize(datetime.timezone(datetime.timedelta(hours=-5)))
+    np.testing.assert_array_equal(Time(aware).int64, (Time(idx) + 5 * 3600.0).int64)
+    np.testing.assert_array_equal(Time(pd.Series(idx)).int64, Time(idx).int64)
+    np.testing.assert_array_equal(Time(pd.Series(aware)).int64, Time(aware).int64)
+    for nat in (pd.DatetimeIndex([text, None]), pd.NaT, [pd.Timestamp(text), pd.NaT]):
+        with pytest.raises(ValueError, match="NaT"):
+            Time(nat)
+
+
+@pytest.mark.parametrize("text,utc", [
+    ("2024-05-06T07:08:09+00:00", "2024-05-06T07:08:09"),
+    ("2024-05-06T07:08:09.5+05:30", "2024-05-06T01:38:09.5"),
+    ("2024-05-06T01:00:00-08:00", "2024-05-06T09:00:00"),
+    ("2024-01-01T02:00:00+03:00", "2023-12-31T23:00:00"),
+    ("2017-01-01T00:59:60.5+01:00", "2016-12-31T23:59:60.5"),
+])
+def test_iso_offsets(text, utc):
+    assert Time(text) == Time(utc)
+
+
+def test_aware_datetimes_in_other_zones():
+    zone = datetime.timezone(datetime.timedelta(hours=-3, minutes=-30))
+    d = datetime.datetime(2024, 1, 1, 20, 45, 0, 250, tzinfo=zone)
+    assert Time(d) == Time("2024-01-02T00:15:00.00025")
+    assert Time([d, "2024"]).size == 2
+
+
+def test_back_to_datetime64_and_datetime():
+    t = Time(["1969-07-20T20:17:40.123456789", "2016-12-31T23:59:60.5", "2024-02-29T23:59:59.9999996"])
+    d64 = t.to_datetime64()
+    assert d64.dtype == np.dtype("datetime64[ns]")
+    np.testing.assert_array_equal(d64, np.array(["1969-07-20T20:17:40.123456789", "2016-12-31T23:59:59.999999999",
+                                                 "2024-02-29T23:59:59.999999600"], dtype="datetime64[ns]"))
+    dts = t.to_datetime()
+    utc = datetime.timezone.utc
+    assert list(dts) == [datetime.datetime(1969, 7, 20, 20, 17, 40, 123457, tzinfo=utc),
+                         datetime.datetime(2016, 12, 31, 23, 59, 59, 999999, tzinfo=utc),
+                         datetime.datetime(2024, 3, 1, tzinfo=utc)]
+    assert Time(t[0].to_datetime64()) == t[0]
+    assert t[0].to_datetime().tzinfo is utc
+    with pytest.raises(ValueError, match="datetime64"):
+        Time("2270-01-01").to_datetime64()
+
+
+def test_a_scale_view_means_its_epochs():
+    t = Time(["2024-01-01", "1965-01-01"])
+    for view in (t.utc, t.tai, t.tt, t.ut1):
+        np.testing.assert_array_equal(Time(view).int64, t.int64)
+
+
+@pytest.mark.parametrize("value,words", [(object(), ["object", "ISO 8601", "astropy"]),
+                                         ({"a": 1}, ["dict", "pandas"]),
+                                         (2024, ["int", "format='jd'"])])
+def test_rejected_inputs_say_what_they_were_and_what_is_accepted(value, words):
+    with pytest.raises(TypeError) as info:
+        Time(value)
+    for w in words:
+        assert w in str(info.value)
