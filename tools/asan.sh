@@ -50,7 +50,7 @@ site = os.path.realpath(sys.argv[1])
 assert os.path.realpath(astrovia.__file__).startswith(site), f"astrovia imported from {astrovia.__file__}, not {site}"
 PY
 status=0
-"$python" -m pytest -p no:cacheprovider "${@:-tests}" || status=$?
+bash tools/no-leaks.sh "$python" -m pytest -p no:cacheprovider "${@:-tests}" || status=$?
 end=$(date +%s)
 # Refused huge allocations (tests ask for them on purpose) only leave warnings;
 # anything else in a report is a finding.
