@@ -1,32 +1,23 @@
-"""Two-line elements: one TLE and the element-set history of one satellite, as framed text.
+"""Two-line elements: a catalogue read into element-set histories, printed as framed text.
 
-Reads examples/data/sample.tle (name line, line 1, line 2 per satellite) and prints
-the first ISS element set, then an ELSET of all ISS element sets and a time-range
-selection of it.
+Reads examples/data/sample.tle (name line, line 1, line 2 per record) with read_elsets,
+prints the first ISS element set, the ISS history and a time-range selection of it, then
+reads the same records as OMM JSON (examples/data/sample_omm.json) and writes them back
+as three-line text.
 """
 
 from pathlib import Path
 
-from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrovia.propagators.analytical.sgp4.tle import read_elsets, read_omm, write_tles
 
-SAMPLE = Path(__file__).parent / "data" / "sample.tle"
-
-
-def read_tles(path):
-    """{name: [TLE, ...]} from a file of three-line records."""
-    lines = [line.rstrip("\n") for line in path.read_text().splitlines() if line.strip()]
-    records = {}
-    for name, line1, line2 in zip(lines[0::3], lines[1::3], lines[2::3]):
-        records.setdefault(name.strip(), []).append(TLE(line1, line2, strict_validation=True))
-    return records
+DATA = Path(__file__).parent / "data"
 
 
 def main():
-    records = read_tles(SAMPLE)
-    iss = records["ISS (ZARYA)"]
-    print(iss[0])
-
-    history = ELSET(*iss, satname="ISS (ZARYA)")
+    elsets = read_elsets(DATA / "sample.tle", strict=True)
+    print("catalogue numbers:", list(elsets), "duplicates dropped:", len(elsets.duplicates))
+    history = elsets[25544]
+    print(history[0])
     print(history)
     print("epochs:", history.epoch)
     print("semi-major axes [km]:", (history.sma / 1000.0).round(3))
@@ -34,6 +25,10 @@ def main():
     print(f"{window.size} element sets from 2024-01-02 (included) to 2024-01-04 (excluded):")
     for earlier, later in window.pairwise():
         print(f"  {earlier.epoch.utc!r} -> {later.epoch.utc!r}: {later.epoch - earlier.epoch:.0f} s")
+
+    from_omm = read_omm(DATA / "sample_omm.json")
+    print(f"{len(from_omm)} records from OMM JSON; the HST ones as three-line text:")
+    print(write_tles([t for t in from_omm if t.satno == 20580]), end="")
 
 
 if __name__ == "__main__":

@@ -42,6 +42,9 @@ struct TLE : utils::Representable {
     nb::object epoch;                          // astrovia.time.time.Time of the element set
     double inc, raa, ecc, mea, arp, mnm;       // mean elements of line 2
     double sma, orp, eca, tra, pge, apg;       // derived from them and the Earth's constants
+    std::int64_t epoch_ns = 0;                 // epoch.int64: TT nanoseconds from J2000.0
+    nb::object name;                           // the name line of the record (str), or None
+    bool name_zero_prefix = false;             // the name line was read with a leading "0 "
 
     std::string_view line1_text() const { return {line1, fields::kLineLength}; }
     std::string_view line2_text() const { return {line2, fields::kLineLength}; }
