@@ -198,3 +198,42 @@ def test_jacobians_of_any_positions(r):
         if np.isfinite(rho) and rho > 1.0:
             g = kepler.GM * (3.0 * np.outer(x, x) - rho**2 * np.eye(3)) / rho**5
             np.testing.assert_allclose(jac[k, 3:, :3], g, rtol=0, atol=1e-12 * np.abs(g).max())
+
+
+def catalogue_text():
+    """Valid records, mutated records, names and junk lines in any order, in bytes."""
+    line = st.one_of(st.just(LINE1), st.just(LINE2), mutated(LINE1), mutated(LINE2),
+                     st.text(max_size=30), st.just(""), st.just("ISS (ZARYA)"))
+    ending = st.sampled_from(["\n", "\r\n", "\r"])
+    return st.tuples(st.lists(line, max_size=12), ending).map(lambda p: p[1].join(p[0]).encode("utf-8", "replace"))
+
+
+@FUZZ
+@given(st.one_of(catalogue_text(), st.binary(max_size=300)), st.booleans())
+def test_readers_take_any_bytes(data, strict):
+    import warnings
+
+    from astrovia.propagators.analytical.sgp4.tle import read_elsets, read_tles
+
+    text = data.decode("utf-8", "replace")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            tles = read_tles(data, strict=strict, errors="warn")
+        except REFUSALS + (UnicodeError,):
+            return
+        # Every record read is a pair of lines of the input, in input order.
+        at = -1
+        for t in tles:
+            at = text.find(t.line1.rstrip(), at + 1)
+            assert at >= 0, (t.line1, text)
+            assert t.line2.rstrip() in text[at:], (t.line2, text)
+        try:
+            catalogue = read_elsets(data, strict=strict, errors="warn")
+        except REFUSALS + (UnicodeError,):
+            return
+    # Grouping drops only exact duplicates: no record appears that read_tles did not find.
+    found = {(t.line1, t.line2) for t in tles}
+    for elset in catalogue.values() if hasattr(catalogue, "values") else catalogue:
+        for t in elset:
+            assert (t.line1, t.line2) in found

@@ -13,7 +13,7 @@ import pytest
 import astrovia.frames.geocentric as geocentric
 import astrovia.frames.rotations as rotations
 from astrovia.propagators.analytical.keplerian.keplerian import Keplerian
-from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_tles
 from astrovia.propagators.propagators import Propagator
 from astrovia.state.ephemeris import StateVectorEphemeris
 from astrovia.state.state import COE, StateVector
@@ -88,6 +88,8 @@ def work_items():
                               for lines in TLE_LINES)),
         ("ELSET", lambda: (ELSET(TLE(*TLE_LINES[0]), TLE(TLE_LINES[0][0].replace("24001.5", "24002.5"),
                                                           TLE_LINES[0][1])).sma,)),
+        ("read_tles", lambda: tuple(np.array([t.inc, t.ecc, t.mnm, t.sma, float(t.epoch.int64)])
+                                    for t in read_tles("\n".join(a + "\n" + b for a, b in TLE_LINES * 20)))),
         ("Keplerian.propagate_state", lambda: (lambda e: (e.r, e.v))(kepler.propagate_state(t_small, coe))),
         ("Keplerian.propagate", lambda: (lambda e: (e.r, e.v))(kepler.propagate(t_small, [sv, coe]))),
         ("Keplerian.jacobian", lambda: (kepler.jacobian(eph),)),
