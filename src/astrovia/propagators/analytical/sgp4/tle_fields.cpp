@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -178,6 +179,27 @@ LineCheck check_line(const char line[kLineBuffer], int number, std::size_t given
 
 bool same_catalogue(const char line1[kLineBuffer], const char line2[kLineBuffer]) {
     return std::memcmp(line1 + 2, line2 + 2, kCatalogueLength) == 0;
+}
+
+double read_implied_decimal(const char line[kLineBuffer], std::size_t offset, std::size_t width) {
+    // The mantissa as a decimal fraction, then scaled by the power of ten.
+    char text[32];
+    if (width < 3 || width > 24 || offset + width > kLineLength) return 0.0;
+    std::size_t n = 0, i = offset;
+    const char first = line[i];
+    if (first == '-' || first == '+') {
+        text[n++] = first;
+        ++i;
+    } else if (first == ' ') {
+        ++i;
+    }
+    text[n++] = '.';
+    const std::size_t exponent_at = offset + width - 2;
+    for (; i < exponent_at; ++i) text[n++] = line[i];
+    text[n] = '\0';
+    const double mantissa = read_double(text);
+    char exponent[3] = {line[exponent_at], line[exponent_at + 1], '\0'};
+    return mantissa * std::pow(10.0, read_int(exponent));
 }
 
 }  // namespace astrovia::sgp4::fields

@@ -79,4 +79,10 @@ LineCheck check_line(const char line[kLineBuffer], int number, std::size_t given
 // True when columns 3-7 of both lines agree.
 bool same_catalogue(const char line1[kLineBuffer], const char line2[kLineBuffer]);
 
+// A field with an implied leading decimal point and a power-of-ten exponent,
+// `width` bytes at `offset`: a sign, the mantissa digits, then the exponent's
+// sign and digit in the last two bytes (" 30270-3" is 0.30270e-3, "-11606-4" is
+// -0.11606e-4). Lenient like read_double: blanks give 0.
+double read_implied_decimal(const char line[kLineBuffer], std::size_t offset, std::size_t width);
+
 }  // namespace astrovia::sgp4::fields

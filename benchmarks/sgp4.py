@@ -1,0 +1,220 @@
+"""Benchmarks of astrovia.propagators.analytical.sgp4.sgp4 against the sgp4 package.
+
+One process; every figure is the median of REPEATS runs, project and baseline taking turns (the
+machine is shared, so ratios are the figures to read). Baselines: sgp4.api.SatrecArray.sgp4 (the
+vectorised C++ loop of the sgp4 package) and Satrec.sgp4_array, handed ready-made Julian dates.
+The OpenMP thread count is switched at run time through the OpenMP runtime (omp_set_num_threads).
+
+usage: python benchmarks/sgp4.py [--quick] [--no-memory]
+"""
+
+import ctypes
+import ctypes.util
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time as clock
+
+# This file's own name would hide the sgp4 package: drop its directory from the path first.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+
+import numpy as np  # noqa: E402
+from sgp4.api import Satrec, SatrecArray, WGS72  # noqa: E402
+
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4  # noqa: E402
+from astrovia.propagators.analytical.sgp4.tle import TLE  # noqa: E402
+from astrovia.time.time import Time  # noqa: E402
+
+REPEATS = 5
+QUICK = "--quick" in sys.argv
+
+
+def openmp():
+    for name in ("gomp", "omp", "iomp5"):
+        path = ctypes.util.find_library(name)
+        if path:
+            lib = ctypes.CDLL(path)
+            if hasattr(lib, "omp_set_num_threads"):
+                return lib
+    raise RuntimeError("no OpenMP runtime found")
+
+
+OMP = openmp()
+
+
+def set_threads(n):
+    OMP.omp_set_num_threads(n)
+
+
+def cpu_seconds():
+    u = resource.getrusage(resource.RUSAGE_SELF)
+    return u.ru_utime + u.ru_stime
+
+
+def medians(*fs, repeats=REPEATS, cpu=False):
+    """Median wall seconds of each callable (and CPU seconds of the process, with cpu=True); the
+    callables take turns."""
+    times = [[] for _ in fs]
+    cpus = [[] for _ in fs]
+    for _ in range(repeats):
+        for f, ts, cs in zip(fs, times, cpus):
+            c0, t0 = cpu_seconds(), clock.perf_counter()
+            f()
+            ts.append(clock.perf_counter() - t0)
+            cs.append(cpu_seconds() - c0)
+    walls = [statistics.median(ts) for ts in times]
+    return (walls, [statistics.median(cs) for cs in cpus]) if cpu else walls
+
+
+def _checksum(line68):
+    return line68 + str(sum(int(c) if c.isdigit() else c == "-" for c in line68) % 10)
+
+
+def catalogue_lines(m, seed=1):
+    """A catalogue-like mix: mostly low orbits, some medium, geostationary and Molniya orbits."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for i in range(m):
+        u = rng.uniform()
+        if u < 0.80:
+            n, e, inc = rng.uniform(13.5, 15.8), rng.uniform(0, 0.02), rng.uniform(45, 100)
+        elif u < 0.88:
+            n, e, inc = rng.uniform(2.0, 6.0), rng.uniform(0, 0.1), rng.uniform(50, 65)
+        elif u < 0.96:
+            n, e, inc = rng.uniform(0.99, 1.01), rng.uniform(0, 0.001), rng.uniform(0, 5)
+        else:
+            n, e, inc = rng.uniform(2.0, 2.01), rng.uniform(0.65, 0.74), rng.uniform(62, 65)
+        bstar = rng.uniform(1e-5, 5e-4)
+        mant = round(bstar * 1e4 * 1e5)
+        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0  {mant:05d}-3 0  999"
+        l2 = (f"2 {i % 100000:05d} {inc:8.4f} {rng.uniform(0, 360):8.4f} {round(e * 1e7):07d} "
+              f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
+        out.append((_checksum(l1), _checksum(l2)))
+    return out
+
+
+def jd_pairs(time):
+    jd = time.utc.jd12
+    return np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1])
+
+
+def versions():
+    from importlib.metadata import version
+
+    return f"astrovia {version('astrovia')}, sgp4 {version('sgp4')}, numpy {np.__version__}"
+
+
+def bench_catalogue(m, n):
+    lines = catalogue_lines(m)
+    tles = [TLE(a, b) for a, b in lines]
+    sats = SatrecArray([Satrec.twoline2rv(a, b, WGS72) for a, b in lines])
+    time = Time("2024-01-02T00:00:00") + np.linspace(0.0, 86400.0, n)
+    jd, fr = jd_pairs(time)
+    prop = SGP4()
+
+    set_threads(1)
+    (ours, base), (c_ours, c_base) = medians(lambda: prop.propagate_many(time, tles), lambda: sats.sgp4(jd, fr),
+                                             cpu=True)
+    states = m * n
+    print(f"propagate_many TEME, 1 thread, {m} TLEs x {n} epochs: {ours / states * 1e9:.1f} ns/state; "
+          f"SatrecArray.sgp4 {base / states * 1e9:.1f} ns/state; ratio {ours / base:.3f} (bar <= 1.0), "
+          f"in CPU seconds {c_ours / c_base:.3f}")
+
+    # Wall and CPU seconds: on a machine whose cores are taken by other work the scheduler may give
+    # the process one share whatever its thread count, and the CPU seconds show what was done.
+    walls, cpus = {1: [], 2: []}, {1: [], 2: []}
+    for _ in range(REPEATS):
+        for threads in (1, 2):
+            set_threads(threads)
+            c0, t0 = cpu_seconds(), clock.perf_counter()
+            prop.propagate_many(time, tles)
+            walls[threads].append(clock.perf_counter() - t0)
+            cpus[threads].append(cpu_seconds() - c0)
+    w1, w2 = statistics.median(walls[1]), statistics.median(walls[2])
+    c1, c2 = statistics.median(cpus[1]), statistics.median(cpus[2])
+    print(f"propagate_many TEME, 2 threads against 1, {states:.0e} states: speed-up {w1 / w2:.2f} (bar >= 1.8); "
+          f"CPU seconds 1 thread {c1:.3f}, 2 threads {c2:.3f}; CPU/wall with 2 threads {c2 / w2:.2f}; "
+          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    if c2 / w2 < 1.5:
+        print("  (the process had less than 1.5 cores on average while running 2 threads: the speed-up here "
+              "measures the machine's other load, not the loop)")
+
+    set_threads(2)
+    (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf) = medians(
+        lambda: prop.propagate_many(time, tles), lambda: prop.propagate_many(time, tles, frame="ITRF"),
+        lambda: prop.propagate_many(time, tles, frame="GCRF"), cpu=True)
+    print(f"propagate_many ITRF against TEME, 2 threads, {m} x {n}: ratio {itrf / teme:.3f} (bar <= 1.15), "
+          f"in CPU seconds {c_itrf / c_teme:.3f}; GCRF against TEME {gcrf / teme:.3f}, in CPU seconds "
+          f"{c_gcrf / c_teme:.3f}")
+
+
+def bench_one_tle(n):
+    line1 = "1 25544U 98067A   24001.51258435  .00016717  00000-0  30270-3 0  9986"
+    line2 = "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.50103472433265"
+    tle = TLE(line1, line2)
+    sat = Satrec.twoline2rv(line1, line2, WGS72)
+    time = Time("2024-01-01T12:00:00") + np.linspace(0.0, 30 * 86400.0, n)
+    jd, fr = jd_pairs(time)
+    prop = SGP4()
+    for threads in (1, 2):
+        set_threads(threads)
+        ours, base = medians(lambda: prop.propagate_state(time, tle), lambda: sat.sgp4_array(jd, fr))
+        print(f"propagate_state, one TLE, {n:.0e} epochs, end to end (UTC clock from the Time, ephemeris built), "
+              f"{threads} thread{'s' if threads > 1 else ''}: {ours * 1e3:.1f} ms; Satrec.sgp4_array {base * 1e3:.1f} ms; "
+              f"ratio {ours / base:.3f} (bar <= 1.0)")
+
+
+MEMORY_SCRIPT = """
+import resource, sys, tracemalloc
+import numpy as np
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import TLE
+from astrovia.time.time import Time
+lines = open(sys.argv[1]).read().splitlines()
+n = int(sys.argv[2])
+tles = [TLE(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
+time = Time("2024-01-02T00:00:00") + np.arange(n) * 60.0
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+tracemalloc.start()
+import time as clock
+t0 = clock.perf_counter()
+r, v, err = SGP4().propagate_many(time, tles)
+dt = clock.perf_counter() - t0
+peak = tracemalloc.get_traced_memory()[1]
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(f"{peak / 2**20:.0f} {before / 1024:.0f} {after / 1024:.0f} {dt:.2f} {r.nbytes + v.nbytes + err.nbytes}")
+"""
+
+
+def bench_memory(m, n):
+    with tempfile.NamedTemporaryFile("w", suffix=".tle", delete=False) as f:
+        f.write("".join(f"{a}\n{b}\n" for a, b in catalogue_lines(m)))
+    try:
+        out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, f.name, str(n)], capture_output=True, text=True,
+                             check=True).stdout.split()
+    finally:
+        os.unlink(f.name)
+    traced, before, after, seconds, outputs = out
+    print(f"propagate_many TEME, {m} TLEs x {n} epochs ({int(m) * int(n):.2e} states, all threads): "
+          f"peak traced allocations {traced} MiB (outputs {int(outputs) / 2**20:.0f} MiB), "
+          f"max RSS {after} MiB (before the call {before} MiB), {seconds} s")
+
+
+def main():
+    print(f"versions: {versions()}; OpenMP threads available: {os.cpu_count()}")
+    if QUICK:
+        bench_catalogue(300, 300)
+        bench_one_tle(100_000)
+    else:
+        bench_catalogue(1000, 1000)
+        bench_one_tle(1_000_000)
+    if "--no-memory" not in sys.argv:
+        bench_memory(3000 if QUICK else 30000, 1440)
+
+
+if __name__ == "__main__":
+    main()

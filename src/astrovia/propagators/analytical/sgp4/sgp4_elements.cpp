@@ -1,0 +1,64 @@
+// Mean elements of the SGP4/SDP4 theory from the two lines of an element set.
+#include <cstring>
+
+#include "propagators/analytical/sgp4/sgp4_kernel.hpp"
+#include "propagators/analytical/sgp4/tle_fields.hpp"
+
+namespace astrovia::sgp4 {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDeg = kPi / 180.0;
+constexpr double kMinutesPerDay = 1440.0;
+// Revolutions per day per radian per minute, 1440 / (2 pi): the mean motion is
+// divided by it, as in the published reading of the lines.
+constexpr double kRevPerDayPerRadPerMin = kMinutesPerDay / (2.0 * kPi);
+
+template <std::size_t N>
+double read_field(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
+    const std::size_t w = width < N - 1 ? width : N - 1;
+    std::memcpy(scratch, line + offset, w);
+    scratch[w] = '\0';
+    return fields::read_double(scratch);
+}
+
+template <std::size_t N>
+int read_int_field(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
+    const std::size_t w = width < N - 1 ? width : N - 1;
+    std::memcpy(scratch, line + offset, w);
+    scratch[w] = '\0';
+    return fields::read_int(scratch);
+}
+
+}  // namespace
+
+ElementSet elements_from_lines(const char* line1, const char* line2) {
+    ElementSet s{};
+    const fields::Line1Fields f1 = fields::parse_line1(line1);
+    const fields::Line2Fields f2 = fields::parse_line2(line2);
+    char scratch[16];
+    s.year = f1.year;
+    s.day_of_year = f1.day_of_year;
+    // Columns 34-43: first derivative of the mean motion / 2 [rev/day^2].
+    const double ndot = read_field(line1, 33, 10, scratch);
+    // Columns 45-52 and 54-61: second derivative / 6 and the drag term, with an
+    // implied decimal point and an exponent.
+    const double nddot = fields::read_implied_decimal(line1, 44, 8);
+    s.mean.bstar = fields::read_implied_decimal(line1, 53, 8);
+    s.element_number = read_int_field(line1, 64, 4, scratch);
+    s.revolution_number = read_int_field(line2, 63, 5, scratch);
+
+    s.mean.epoch_days_1950 = epoch_days_1950(f1.year, f1.day_of_year);
+    s.mean.ecc = f2.ecc;
+    s.mean.inc = f2.inc_deg * kDeg;
+    s.mean.raan = f2.raa_deg * kDeg;
+    s.mean.argp = f2.arp_deg * kDeg;
+    s.mean.mean_anomaly = f2.mea_deg * kDeg;
+    s.mean.mean_motion = f2.mnm_rev_per_day / kRevPerDayPerRadPerMin;
+    s.mean.ndot = ndot / (kRevPerDayPerRadPerMin * kMinutesPerDay);
+    s.mean.nddot = nddot / (kRevPerDayPerRadPerMin * kMinutesPerDay * kMinutesPerDay);
+    return s;
+}
+
+}  // namespace astrovia::sgp4

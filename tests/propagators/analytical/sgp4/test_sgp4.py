@@ -1,0 +1,481 @@
+import math
+import os
+import pickle
+import subprocess
+import sys
+import threading
+from functools import lru_cache
+from pathlib import Path
+
+import numpy as np
+import pytest
+import sgp4 as sgp4_package
+from sgp4.api import WGS72, WGS72OLD, WGS84, Satrec, jday
+
+import astrovia.frames.geocentric as geocentric
+from astrovia.frames.frames import GCRF, ITRF, TEME
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+from astrovia.state.ephemeris import StateVectorEphemeris
+from astrovia.state.state import StateVector
+from astrovia.time.time import Time
+
+DATA = Path(os.path.dirname(sgp4_package.__file__))
+SAMPLE = Path(__file__).parents[4] / "examples" / "data" / "sample.tle"
+ISS = (
+    "1 25544U 98067A   20194.88612269 -.00002218  00000-0 -31515-4 0  9992",
+    "2 25544  51.6461 221.2784 0001413  89.1723 280.4612 15.49507896236008",
+)
+GRAVITY = {"wgs72": WGS72, "wgs72old": WGS72OLD, "wgs84": WGS84}
+OPSMODE = {"improved": "i", "afspc": "a"}
+MM, MM_S = 1e-3, 1e-3  # 1 mm, 1 mm/s in m, m/s
+
+
+# ---------------------------------------------------------------- verification set
+
+
+@lru_cache(maxsize=None)
+def verification_cases():
+    """{satnum: (line1, line2, [(tsince, r_km, v_kms), ...], stop)} from SGP4-VER.TLE and tcppver.out."""
+    lines = [l.rstrip("\n") for l in open(DATA / "SGP4-VER.TLE") if not l.startswith("#")]
+    cases = {}
+    for a, b in zip(lines, lines[1:]):
+        if a.startswith("1 ") and b.startswith("2 "):
+            cases[int(a[2:7])] = [a[:69], b[:69], [], float(b[69:].split()[1])]
+    current = None
+    for line in open(DATA / "tcppver.out"):
+        p = line.split()
+        if not p:
+            continue
+        if p[-1] == "xx":
+            current = int(p[0])
+            cases[current][2] = []  # a case listed twice keeps its last listing
+            continue
+        vals = [float(x) for x in p[:7]]
+        cases[current][2].append((vals[0], np.array(vals[1:4]), np.array(vals[4:7])))
+    return cases
+
+
+@pytest.mark.parametrize("satnum", sorted(verification_cases()))
+def test_verification_set(satnum):
+    line1, line2, rows, stop = verification_cases()[satnum]
+    tle = TLE(line1, line2)
+    oracle = Satrec.twoline2rv(line1, line2, WGS72)
+    times = np.array([t for t, _, _ in rows])
+    r, v, err = SGP4()._propagate_tsince(tle, times)
+    for k, (t, r_km, v_kms) in enumerate(rows):
+        e_ref = oracle.sgp4_tsince(t)[0]
+        assert err[k] == e_ref, (satnum, t)
+        if e_ref == 0:
+            np.testing.assert_allclose(r[k], r_km * 1e3, rtol=0, atol=MM, err_msg=f"{satnum} at {t} min")
+            np.testing.assert_allclose(v[k], v_kms * 1e3, rtol=0, atol=MM_S, err_msg=f"{satnum} at {t} min")
+        else:
+            assert np.isnan(r[k]).all() and np.isnan(v[k]).all()
+    # Error codes on a finer grid out to the end of the case (and past it): same code, same time.
+    grid = np.arange(min(0.0, times.min()), max(stop, times.max()) + 1440.0, 10.0)
+    _, _, err = SGP4()._propagate_tsince(tle, grid)
+    expected = np.array([oracle.sgp4_tsince(t)[0] for t in grid])
+    np.testing.assert_array_equal(err, expected)
+
+
+def test_verification_set_covers_the_hard_cases():
+    # Resonant (12 h and 24 h), deep-space, decaying and error-code cases are all there.
+    codes, resonances = set(), set()
+    for line1, line2, rows, stop in verification_cases().values():
+        oracle = Satrec.twoline2rv(line1, line2, WGS72)
+        resonances.add(2 * math.pi / oracle.no_kozai >= 225.0)
+        codes.update(oracle.sgp4_tsince(t)[0] for t in np.arange(0.0, stop + 1.0, 60.0))
+    assert {True, False} <= resonances
+    assert {0, 1, 3, 6} <= codes
+
+
+# ---------------------------------------------------------------- generated element sets
+
+
+def _checksum(line68):
+    return line68 + str(sum(int(c) if c.isdigit() else c == "-" for c in line68) % 10)
+
+
+def _exp_field(x):
+    """Implied-decimal field ' 12345-4' of x."""
+    if x == 0:
+        return " 00000-0"
+    sign = "-" if x < 0 else " "
+    e = math.floor(math.log10(abs(x))) + 1
+    mant = round(abs(x) / 10.0**e * 1e5)
+    if mant >= 100000:
+        mant //= 10
+        e += 1
+    return f"{sign}{mant:05d}{'-' if e < 0 else '+'}{abs(e):d}"
+
+
+def generated_lines(count=10000, seed=20261209):
+    """TLE lines of every orbit family, both epoch centuries."""
+    rng = np.random.default_rng(seed)
+    families = ["leo", "meo", "geo", "molniya", "parabolic", "decaying"]
+    out = []
+    for i in range(count):
+        fam = families[i % len(families)]
+        inc = rng.uniform(0.0, 180.0)
+        bstar = rng.uniform(-1e-4, 5e-4)
+        if fam == "leo":
+            n, ecc = rng.uniform(13.0, 16.2), rng.uniform(0.0, 0.05)
+        elif fam == "meo":
+            n, ecc = rng.uniform(1.5, 6.0), rng.uniform(0.0, 0.3)
+        elif fam == "geo":
+            n, ecc, inc = rng.uniform(0.98, 1.03), rng.uniform(0.0, 0.01), rng.uniform(0.0, 15.0)
+        elif fam == "molniya":
+            n, ecc, inc = rng.uniform(1.98, 2.03), rng.uniform(0.6, 0.75), rng.uniform(62.0, 65.0)
+        elif fam == "parabolic":
+            n, ecc = rng.uniform(0.5, 3.0), rng.uniform(0.9, 0.9999)
+        else:
+            n, ecc, bstar = rng.uniform(15.8, 16.6), rng.uniform(0.0, 0.02), rng.uniform(1e-3, 5e-2)
+        yy = int(rng.choice([rng.integers(57, 100), rng.integers(0, 57)]))
+        day = rng.uniform(1.0, 365.0)
+        satno = 10000 + i
+        l1 = f"1 {satno:05d}U 00001A   {yy:02d}{day:012.8f}  .00001000  00000-0 {_exp_field(bstar)} 0  999"
+        l2 = (f"2 {satno:05d} {inc:8.4f} {rng.uniform(0, 360):8.4f} {round(ecc * 1e7):07d} "
+              f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
+        out.append((_checksum(l1), _checksum(l2)))
+    return out
+
+
+def oracle_for(line1, line2, constants, mode):
+    sat = Satrec.twoline2rv(line1, line2, GRAVITY[constants])
+    if mode == "afspc":
+        again = Satrec()
+        epoch = sat.jdsatepoch + sat.jdsatepochF - 2433281.5
+        again.sgp4init(GRAVITY[constants], "a", sat.satnum, epoch, sat.bstar, sat.ndot, sat.nddot, sat.ecco,
+                       sat.argpo, sat.inclo, sat.mo, sat.no_kozai, sat.nodeo)
+        sat = again
+    return sat
+
+
+@pytest.mark.parametrize("constants,mode", [("wgs72", "improved"), ("wgs84", "afspc"), ("wgs72old", "improved")])
+def test_generated_element_sets_match_the_oracle(constants, mode):
+    prop = SGP4(constants, mode)
+    times = np.linspace(-3 * 1440.0, 3 * 1440.0, 13)
+    lines = generated_lines()
+    # Each constant set / mode takes its share of the 10000 sets (all families in each share).
+    share = {"wgs72": 0, "wgs84": 1, "wgs72old": 2}[constants]
+    seen = set()
+    for line1, line2 in lines[share::3]:
+        tle = TLE(line1, line2)
+        r, v, err = prop._propagate_tsince(tle, times)
+        sat = oracle_for(line1, line2, constants, mode)
+        for k, t in enumerate(times):
+            e_ref, r_ref, v_ref = sat.sgp4_tsince(t)
+            seen.add(e_ref)
+            assert err[k] == e_ref, (line1, line2, t)
+            if e_ref == 0:
+                np.testing.assert_allclose(r[k], np.array(r_ref) * 1e3, rtol=0, atol=MM, err_msg=f"{line1} {t}")
+                np.testing.assert_allclose(v[k], np.array(v_ref) * 1e3, rtol=0, atol=MM_S, err_msg=f"{line1} {t}")
+    assert 0 in seen and len(seen) >= 2  # decaying and eccentric sets do fail somewhere
+
+
+@pytest.mark.parametrize("line", [1, 2])
+def test_epoch_century_and_drag_fields_are_read_from_the_lines(line):
+    # The same element set in 1999 and 2001 differs only by the epoch: the oracle gives both.
+    base = generated_lines(6)[0]
+    for yy in ("99", "01"):
+        l1 = _checksum(base[0][:18] + yy + base[0][20:68])
+        tle = TLE(l1, base[1])
+        sat = Satrec.twoline2rv(l1, base[1], WGS72)
+        r, v, err = SGP4()._propagate_tsince(tle, np.array([100.0 * line]))
+        np.testing.assert_allclose(r[0], np.array(sat.sgp4_tsince(100.0 * line)[1]) * 1e3, rtol=0, atol=MM)
+
+
+# ---------------------------------------------------------------- time, frames, threads
+
+
+def test_same_utc_instant_as_the_sgp4_package_and_skyfield():
+    from skyfield.api import EarthSatellite, load
+    from skyfield.sgp4lib import TEME as SKYFIELD_TEME
+
+    tle = TLE(*ISS)
+    sat = Satrec.twoline2rv(*ISS, WGS72)
+    time = Time(["2020-07-12T00:00:00", "2020-07-13T21:16:01.5", "2020-07-20T06:30:00"])
+    eph = SGP4().propagate_state(time, tle)
+    assert eph.frame is TEME or eph.frame == TEME
+    jd = time.utc.jd12
+    e, r, v = sat.sgp4_array(jd[:, 0].copy(), jd[:, 1].copy())
+    assert not e.any()
+    np.testing.assert_allclose(eph.r, r * 1e3, rtol=0, atol=MM)
+    np.testing.assert_allclose(eph.v, v * 1e3, rtol=0, atol=MM_S)
+    ts = load.timescale(builtin=True)
+    t = ts.utc(2020, 7, [12, 13, 20], [0, 21, 6], [0, 16, 30], [0.0, 1.5, 0.0])
+    r_sky, v_sky = EarthSatellite(*ISS, ts=ts).at(t).frame_xyz_and_velocity(SKYFIELD_TEME)
+    np.testing.assert_allclose(eph.r, r_sky.km.T * 1e3, rtol=0, atol=MM)
+    np.testing.assert_allclose(eph.v, v_sky.km_per_s.T * 1e3, rtol=0, atol=MM_S)
+
+
+def test_leap_second_between_epoch_and_target_is_not_counted():
+    # Epoch 2016-12-31 12:00 UTC; a leap second was inserted at the end of that day.
+    line1 = _checksum("1 25544U 98067A   16366.50000000 -.00002218  00000-0 -31515-4 0  999")
+    tle = TLE(line1, ISS[1])
+    sat = Satrec.twoline2rv(line1, ISS[1], WGS72)
+    time = Time(["2017-01-01T00:00:00", "2017-01-01T06:00:00", "2016-12-31T23:59:60.5"])
+    eph = SGP4().propagate_state(time, tle)
+    for k, (y, mo, d, h, mi, s) in enumerate([(2017, 1, 1, 0, 0, 0), (2017, 1, 1, 6, 0, 0)]):
+        e, r, v = sat.sgp4(*jday(y, mo, d, h, mi, s))
+        np.testing.assert_allclose(eph.r[k], np.array(r) * 1e3, rtol=0, atol=MM)
+    # Inside the inserted second the clock holds at 24:00.
+    np.testing.assert_array_equal(eph.r[2], eph.r[0])
+
+
+@lru_cache(maxsize=None)
+def catalogue():
+    lines = generated_lines(60)
+    return [TLE(a, b) for a, b in lines]
+
+
+def test_propagate_many_equals_propagate_state_bitwise():
+    tles = catalogue()
+    time = Time("2000-01-01") + np.linspace(0.0, 40 * 365.25 * 86400.0, 7)
+    time = Time(["1999-06-01T00:00:00", "2010-03-04T05:06:07", "2030-12-31T23:00:00"])
+    r, v, err = SGP4().propagate_many(time, tles)
+    assert r.shape == (len(tles), 3, 3) and v.shape == r.shape and err.shape == (len(tles), 3)
+    assert err.dtype == np.int8 and r.dtype == np.float64
+    assert (err != 0).any() and (err == 0).any()
+    for k, tle in enumerate(tles):
+        eph = SGP4().propagate_state(time, tle, on_error="nan", unknown_keyword=1)
+        np.testing.assert_array_equal(eph.r, r[k])
+        np.testing.assert_array_equal(eph.v, v[k])
+        assert np.isnan(r[k][err[k] != 0]).all()
+
+
+@pytest.mark.parametrize("frame", ["ITRF", "GCRF", ITRF, GCRF])
+def test_propagate_many_in_earth_frames_equals_the_frames_module(frame):
+    tles = catalogue()[:6]
+    time = Time(["2020-07-13T12:00:00", "2021-01-01T00:00:00", "2024-02-29T18:30:00"])
+    r, v, err = SGP4().propagate_many(time, tles, frame=frame)
+    rt, vt, _ = SGP4().propagate_many(time, tles)
+    name = frame if isinstance(frame, str) else frame.name
+    for k in range(len(tles)):
+        ok = err[k] == 0
+        ri, vi = geocentric.ITRF_from_TEME(time, rt[k], vt[k])
+        if name == "GCRF":
+            ri, vi = geocentric.GCRF_from_ITRF(time, ri, vi)
+        np.testing.assert_allclose(r[k][ok], ri[ok], rtol=1e-9, atol=0)
+        np.testing.assert_allclose(v[k][ok], vi[ok], rtol=1e-9, atol=1e-9 * 7e3)
+        assert np.isnan(r[k][~ok]).all()
+
+
+THREAD_SCRIPT = """
+import numpy as np, sys
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import TLE
+from astrovia.time.time import Time
+lines = [l.rstrip("\\n") for l in open(sys.argv[1])]
+tles = [TLE(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
+time = Time("2020-07-13T12:00:00") + np.linspace(-86400.0, 86400.0, 301)
+r, v, err = SGP4().propagate_many(time, tles, frame=sys.argv[3])
+np.savez(sys.argv[2], r=r, v=v, err=err)
+"""
+
+
+@pytest.mark.parametrize("frame", ["TEME", "GCRF"])
+def test_thread_count_does_not_change_results(tmp_path, frame):
+    lines = tmp_path / "lines.txt"
+    lines.write_text("".join(f"{a}\n{b}\n" for a, b in generated_lines(60)))
+    results = []
+    for threads in ("1", "2"):
+        out = tmp_path / f"out{threads}.npz"
+        env = dict(os.environ, OMP_NUM_THREADS=threads)
+        subprocess.run([sys.executable, "-c", THREAD_SCRIPT, str(lines), str(out), frame], env=env, check=True)
+        results.append(np.load(out))
+    for key in ("r", "v", "err"):
+        np.testing.assert_array_equal(results[0][key], results[1][key])
+
+
+def test_loop_runs_without_the_interpreter_lock():
+    tles = catalogue() * 10
+    time = Time("2020-07-13T12:00:00") + np.linspace(0.0, 86400.0, 2000)
+    started = threading.Event()
+    done = []
+
+    def work():
+        started.set()
+        done.append(SGP4().propagate_many(time, tles))
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    started.wait()
+    ticks = 0
+    while worker.is_alive():
+        ticks += 1
+    worker.join()
+    assert done and done[0][0].shape == (len(tles), 2000, 3)
+    assert ticks > 10000
+
+
+# ---------------------------------------------------------------- piecewise over a history
+
+
+def history():
+    lines = SAMPLE.read_text().splitlines()
+    return [TLE(lines[i + 1], lines[i + 2]) for i in range(0, len(lines), 3) if lines[i].startswith("ISS")]
+
+
+@pytest.mark.parametrize("direction", ["forward", "backward"])
+def test_elset_ephemeris_switches_tle_at_each_epoch(direction):
+    tles = history()[:4]
+    elset = ELSET(*reversed(tles))
+    stamps = [t.epoch.int64 for t in tles]
+    # Before the first, exactly at each epoch (start included), just before each, after the last.
+    picks = [stamps[0] - 3600 * 10**9]
+    for s in stamps:
+        picks += [s - 10**9, s, s + 10**9]
+    picks.append(stamps[-1] + 86400 * 10**9)
+    time = Time(np.array(picks, dtype=np.int64))
+    eph = SGP4().propagate(time, elset, main_direction=direction)
+    for k, stamp in enumerate(picks):
+        at_or_before = [i for i, s in enumerate(stamps) if s <= stamp]
+        after = [i for i, s in enumerate(stamps) if s > stamp]
+        if direction == "forward":
+            src = at_or_before[-1] if at_or_before else 0
+        else:
+            src = after[0] if after else len(stamps) - 1
+        expected = SGP4().propagate_state(time[k], tles[src])
+        row = int(np.flatnonzero(eph.time.int64 == stamp)[0])
+        np.testing.assert_array_equal(eph.r[row], expected.r[0])
+    assert eph.size == len(picks)
+
+
+# ---------------------------------------------------------------- Jacobian
+
+
+def j2_acceleration(r, mu, re, j2):
+    x, y, z = r
+    rn = np.linalg.norm(r)
+    k = 1.5 * j2 * mu * re**2 / rn**5
+    zz = 5.0 * z * z / rn**2
+    return -mu * r / rn**3 - k * np.array([x * (1 - zz), y * (1 - zz), z * (3 - zz)])
+
+
+@pytest.mark.parametrize("constants,mu,re,j2", [
+    ("wgs72", 398600.8e9, 6378135.0, 0.001082616),
+    ("wgs84", 398600.5e9, 6378137.0, 0.00108262998905),
+])
+def test_jacobian_is_the_j2_gravity_gradient(constants, mu, re, j2):
+    prop = SGP4(constants)
+    time = Time("2020-07-13T12:00:00") + np.linspace(0.0, 5400.0, 7)
+    eph = prop.propagate_state(time, TLE(*ISS))
+    jac = prop.jacobian(eph)
+    assert jac.shape == (7, 6, 6)
+    for i in range(eph.size):
+        r = eph.r[i]
+        fd = np.empty((3, 3))
+        for j in range(3):
+            h = np.zeros(3)
+            h[j] = 1.0  # metres
+            fd[:, j] = (j2_acceleration(r + h, mu, re, j2) - j2_acceleration(r - h, mu, re, j2)) / 2.0
+        np.testing.assert_allclose(jac[i, 3:, :3], fd, rtol=1e-7, atol=1e-7 * np.abs(fd).max())
+        np.testing.assert_array_equal(jac[i, :3, 3:], np.eye(3))
+        np.testing.assert_array_equal(jac[i, 3:, 3:], np.zeros((3, 3)))
+
+
+# ---------------------------------------------------------------- errors and bad input
+
+
+def decaying_case():
+    for satnum, (line1, line2, rows, stop) in verification_cases().items():
+        sat = Satrec.twoline2rv(line1, line2, WGS72)
+        codes = [sat.sgp4_tsince(t)[0] for t in np.arange(0.0, stop + 1.0, 10.0)]
+        if 6 in codes and codes[0] == 0 and set(codes[codes.index(6):]) == {6}:  # decays and stays down
+            return satnum, line1, line2, 10.0 * codes.index(6), 6
+    raise AssertionError("no decaying case")
+
+
+def test_model_failure_raises_or_gives_nan_rows():
+    satnum, line1, line2, t_fail, code = decaying_case()
+    tle = TLE(line1, line2)
+    sat = Satrec.twoline2rv(line1, line2, WGS72)
+    epoch = Time(sat.jdsatepoch + sat.jdsatepochF, format="jd")
+    time = epoch + np.array([0.0, t_fail * 60.0, (t_fail + 5.0) * 60.0])
+    with pytest.raises(ValueError, match=rf"satellite {satnum} .*{time[1].utc.iso[:16]}.*decayed \(error 6\)"):
+        SGP4().propagate_state(time, tle)
+    eph = SGP4().propagate_state(time, tle, on_error="nan")
+    assert np.isfinite(eph.r[0]).all() and np.isnan(eph.r[1:]).all() and np.isnan(eph.v[1:]).all()
+    _, _, err = SGP4().propagate_many(time, [tle])
+    np.testing.assert_array_equal(err[0], [0, code, code])
+
+
+@pytest.mark.parametrize("bad", [None, "tle", 3.0])
+def test_propagate_state_rejects_what_is_not_a_tle(bad):
+    with pytest.raises(TypeError, match="tle must be TLE"):
+        SGP4().propagate_state(Time("2020-01-01"), bad)
+
+
+def test_propagate_state_rejects_a_state():
+    sv = StateVector(Time("2020-01-01"), np.array([7e6, 0, 0.0]), np.array([0, 7.5e3, 0.0]))
+    with pytest.raises(TypeError, match="tle must be TLE, not StateVector"):
+        SGP4().propagate_state(Time("2020-01-01"), sv)
+    with pytest.raises(TypeError, match="tle must be TLE"):
+        SGP4().propagate(Time("2020-01-01"), sv)
+
+
+@pytest.mark.parametrize("make,message", [
+    (lambda: None, "tles must be a list or tuple"),
+    (lambda: "1 25544U", "tles must be a list or tuple"),
+    (lambda: [TLE(*ISS), None], r"tles\[1\] must be TLE"),
+    (lambda: (TLE(*ISS), "x"), r"tles\[1\] must be TLE"),
+])
+def test_propagate_many_rejects_bad_sequences(make, message):
+    with pytest.raises(TypeError, match=message):
+        SGP4().propagate_many(Time("2020-01-01"), make())
+
+
+def test_empty_inputs_give_empty_results():
+    time = Time(["2020-07-13T12:00:00", "2020-07-14T12:00:00"])
+    r, v, err = SGP4().propagate_many(time, [], frame="GCRF")
+    assert r.shape == (0, 2, 3) and v.shape == (0, 2, 3) and err.shape == (0, 2)
+    empty = Time(np.zeros(0, dtype=np.int64))
+    r, v, err = SGP4().propagate_many(empty, [TLE(*ISS)] * 3, frame="ITRF")
+    assert r.shape == (3, 0, 3) and err.shape == (3, 0)
+    assert SGP4().propagate_state(empty, TLE(*ISS)).size == 0
+
+
+def test_nan_epochs_are_refused_by_time():
+    with pytest.raises(ValueError):
+        SGP4().propagate_state(Time(np.array([2451545.0, np.nan]), format="jd"), TLE(*ISS))
+
+
+@pytest.mark.parametrize("kwargs,exc,message", [
+    ({"constants": "wgs99"}, ValueError, "constants must be one of 'wgs72', 'wgs72old', 'wgs84'"),
+    ({"mode": "fast"}, ValueError, "mode must be one of 'improved', 'afspc'"),
+    ({"constants": 72}, TypeError, "constants must be a str"),
+    ({"mode": None}, TypeError, "mode must be a str"),
+])
+def test_constructor_checks_its_arguments(kwargs, exc, message):
+    with pytest.raises(exc, match=message):
+        SGP4(**kwargs)
+
+
+@pytest.mark.parametrize("call,exc,message", [
+    (lambda p, t: p.propagate_many(Time("2020-01-01"), [t], frame="ECEF"), ValueError, "frame must be one of"),
+    (lambda p, t: p.propagate_many(Time("2020-01-01"), [t], frame=3), TypeError, "frame must be"),
+    (lambda p, t: p.propagate_state(Time("2020-01-01"), t, on_error="skip"), ValueError, "on_error must be one of"),
+])
+def test_keyword_values_are_checked(call, exc, message):
+    with pytest.raises(exc, match=message):
+        call(SGP4(), TLE(*ISS))
+
+
+def test_surface():
+    prop = SGP4("wgs84", "afspc")
+    assert repr(prop) == "SGP4(constants='wgs84', mode='afspc')"
+    assert (prop.constants, prop.mode) == ("wgs84", "afspc")
+    with pytest.raises(TypeError, match="pickle"):
+        pickle.dumps(prop)
+    assert "(M, N, 3)" in SGP4.propagate_many.__doc__
+
+
+@pytest.mark.parametrize("satnum", [5, 8195, 9998])  # near-Earth, 12 h and 24 h resonant
+def test_non_finite_or_huge_minutes_give_nan_rows_as_the_oracle_does(satnum):
+    line1, line2, _, _ = verification_cases()[satnum]
+    minutes = np.array([np.nan, np.inf, -np.inf, 1e20])
+    r, v, err = SGP4()._propagate_tsince(TLE(line1, line2), minutes)
+    assert np.isnan(r).all() and np.isnan(v).all()
+    sat = Satrec.twoline2rv(line1, line2, WGS72)
+    np.testing.assert_array_equal(err[:1], [sat.sgp4_tsince(np.nan)[0]])
