@@ -95,6 +95,10 @@ void add_tle(ElementSets& sets, nb::handle obj, const std::string& name) {
     if (!is_instance(obj, types.TLE)) {
         throw nb::type_error((name + " must be TLE, not " + Py_TYPE(obj.ptr())->tp_name).c_str());
     }
+    // An instance made with TLE.__new__ (or a subclass that skipped __init__) has no lines to read.
+    if (!nb::inst_ready(obj)) {
+        throw nb::type_error((name + " is a TLE that was never initialised").c_str());
+    }
     sets.objects.push_back(nb::borrow(obj));
     sets.tles.push_back(nb::inst_ptr<sgp4::TLE>(obj));
 }
@@ -102,6 +106,7 @@ void add_tle(ElementSets& sets, nb::handle obj, const std::string& name) {
 ElementSets element_sets(nb::handle tles) {
     ElementSets sets;
     if (is_instance(tles, types.ELSET)) {
+        if (!nb::inst_ready(tles)) throw nb::type_error("tles is an ELSET that was never initialised");
         const auto* elset = nb::inst_ptr<sgp4::ELSET>(tles);
         sets.objects.push_back(nb::borrow(tles));  // keeps the members alive
         for (Py_ssize_t i = 0; i < elset->size(); ++i) add_tle(sets, elset->member_object(i), "tles[" + std::to_string(i) + "]");
@@ -111,7 +116,11 @@ ElementSets element_sets(nb::handle tles) {
         throw nb::type_error((std::string("tles must be a list or tuple of TLE, or an ELSET, not ") +
                               Py_TYPE(tles.ptr())->tp_name).c_str());
     }
-    nb::object seq = nb::borrow(tles);
+    // A tuple of our own: the instance checks below may run Python code (a __class__
+    // property) that changes the caller's list.
+    PyObject* items = PySequence_Tuple(tles.ptr());
+    if (items == nullptr) throw nb::python_error();
+    nb::object seq = nb::steal(items);
     sets.objects.push_back(seq);
     const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq.ptr());
     for (Py_ssize_t i = 0; i < m; ++i) {
