@@ -261,3 +261,28 @@ result = (kept, name, sys.getrefcount(marker) - before)
 """
     assert outcome(child, setup, body) == (
         "returned", repr(("Satellite.__init__ was called again while the object was being initialised", "inner", 0)))
+
+
+SGP4_SETUP = """
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+zeros = numpy.zeros
+times = Time(["2024-01-01T12:00:00", "2024-01-01T13:00:00"])
+"""
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("SGP4().propagate_many(times, ELSET.__new__(ELSET))",
+         ("TypeError", "tles is an ELSET that was never initialised")),
+        ("SGP4().propagate_many(times, [TLE(*TLE_LINES), TLE.__new__(TLE)])",
+         ("TypeError", "tles[1] is a TLE that was never initialised")),
+        ("numpy.zeros = lambda shape, *a, **k: zeros(1)\nSGP4().propagate_state(times, TLE(*TLE_LINES))",
+         ("ValueError", "numpy.zeros for r did not return a C-contiguous float64 array of the requested shape")),
+    ],
+    ids=["uninitialised-elset", "uninitialised-tle", "short-output"],
+)
+def test_sgp4_checks_what_it_reads_and_writes(child, body, expected):
+    pytest.importorskip("astrovia.propagators.analytical.sgp4.sgp4")
+    assert outcome(child, SGP4_SETUP, body) == expected
