@@ -23,9 +23,10 @@ demo: $(VENV)/.installed
 	head -n 4 $(DEMO_OUT)/sample-itrf.csv
 	$(PYTHON) examples/demo.py
 
+# tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit.
 test: $(VENV)/.installed $(VENV22)/.installed
-	$(PYTHON) -m pytest tests
-	$(VENV22)/bin/python -m pytest tests/utils tests/propagators/analytical/sgp4
+	bash tools/no-leaks.sh $(PYTHON) -m pytest tests
+	bash tools/no-leaks.sh $(VENV22)/bin/python -m pytest tests/utils tests/propagators/analytical/sgp4
 
 bench: $(VENV)/.installed
 	for b in benchmarks/*.py; do $(PYTHON) $$b || exit 1; done
@@ -68,3 +69,16 @@ wheel-test: wheel
 
 clean:
 	rm -rf build dist $(VENV) $(VENV22)
+
+# Reliability harness. `make asan`: the whole test suite against a build with
+# AddressSanitizer and UBSan (build/asan; the normal build is untouched).
+# `make fuzz`: every libFuzzer target in fuzz/ for FUZZ_SECONDS (default 60) each;
+# clang is installed with apt-get when it is missing.
+.PHONY: asan fuzz
+asan: $(VENV)/.installed
+	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_TESTS)
+
+FUZZ_SECONDS ?= 60
+fuzz:
+	command -v clang++ >/dev/null || bash tools/setup-clang.sh
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash tools/fuzz.sh

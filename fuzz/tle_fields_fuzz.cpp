@@ -1,4 +1,5 @@
 // Fuzz driver of the TLE field reader, with no Python in it.
+// fuzz-sources: propagators/analytical/sgp4/tle_fields.cpp
 //
 // libFuzzer:   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DLIBFUZZER -I src/astrovia \
 //                  fuzz/tle_fields_fuzz.cpp src/astrovia/propagators/analytical/sgp4/tle_fields.cpp -o tle_fuzz

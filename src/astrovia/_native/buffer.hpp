@@ -11,7 +11,10 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <string>
 
 namespace astrovia::native {
@@ -60,6 +63,56 @@ public:
         }
     }
     ~Float64View() { release(); }
+
+    // A view acquired read-only that the function will in fact write through.
+    void require_writable(const char* name) const {
+        if (view_.readonly) {
+            throw nb::value_error((std::string(name) + " is read-only, but it must be writable").c_str());
+        }
+    }
+
+    // The shape must be exactly `expected` (one extent per dimension). `what`
+    // names the step that made the object, e.g. "numpy.zeros_like(dt)".
+    void require_shape(std::initializer_list<Py_ssize_t> expected, const char* what) const {
+        bool same = static_cast<std::size_t>(view_.ndim) == expected.size();
+        int d = 0;
+        for (Py_ssize_t e : expected) {
+            if (!same) break;
+            same = view_.shape[d++] == e;
+        }
+        if (!same) {
+            throw nb::value_error((std::string(what) + " returned an array of shape " + shape_text() +
+                                   ", but " + shape_text(expected) + " was expected").c_str());
+        }
+    }
+    // The same shape as another view (an output made with zeros_like of an input).
+    void require_same_shape(const Float64View& other, const char* what) const {
+        bool same = view_.ndim == other.view_.ndim;
+        for (int d = 0; same && d < view_.ndim; ++d) same = view_.shape[d] == other.view_.shape[d];
+        if (!same) {
+            throw nb::value_error((std::string(what) + " returned an array of shape " + shape_text() +
+                                   ", but " + other.shape_text() + " was expected").c_str());
+        }
+    }
+
+    std::string shape_text() const {
+        std::string t = "(";
+        for (int d = 0; d < view_.ndim; ++d) {
+            if (d > 0) t += ", ";
+            t += std::to_string(view_.shape[d]);
+        }
+        return t + (view_.ndim == 1 ? ",)" : ")");
+    }
+    static std::string shape_text(std::initializer_list<Py_ssize_t> shape) {
+        std::string t = "(";
+        bool first = true;
+        for (Py_ssize_t e : shape) {
+            if (!first) t += ", ";
+            t += std::to_string(e);
+            first = false;
+        }
+        return t + (shape.size() == 1 ? ",)" : ")");
+    }
     Float64View(const Float64View&) = delete;
     Float64View& operator=(const Float64View&) = delete;
 
@@ -100,5 +153,39 @@ inline nb::object numpy_attr(const char* name) { return nb::module_::import_("nu
 inline nb::object numpy_zeros(nb::handle shape) { return numpy_attr("zeros")(shape); }
 inline nb::object numpy_zeros_like(nb::handle a) { return numpy_attr("zeros_like")(a); }
 inline nb::object numpy_empty(nb::handle shape) { return numpy_attr("empty")(shape); }
+
+// An output array and its writable view, held together for the whole call.
+// numpy is looked up at call time, so whatever numpy.zeros or zeros_like turns
+// out to return is checked (buffer interface, float64, writable, exact shape)
+// before any loop writes to it.
+struct Output {
+    nb::object array;
+    std::unique_ptr<Float64View> view;
+
+    Float64View& operator*() const { return *view; }
+    Float64View* operator->() const { return view.get(); }
+};
+
+// numpy.zeros(shape) with the given extents.
+inline Output zeros_output(std::initializer_list<Py_ssize_t> shape, const char* name) {
+    nb::list extents;
+    for (Py_ssize_t e : shape) extents.append(nb::int_(e));
+    Output out;
+    out.array = numpy_zeros(nb::tuple(extents));
+    const std::string what = std::string("numpy.zeros for ") + name;
+    out.view = std::make_unique<Float64View>(out.array, static_cast<int>(shape.size()), true, what.c_str());
+    out.view->require_shape(shape, what.c_str());
+    return out;
+}
+
+// numpy.zeros_like(input): an output shaped like the input's view.
+inline Output zeros_like_output(nb::handle input, const Float64View& input_view, const char* name) {
+    Output out;
+    out.array = numpy_zeros_like(input);
+    const std::string what = std::string("numpy.zeros_like(") + name + ")";
+    out.view = std::make_unique<Float64View>(out.array, input_view.ndim(), true, what.c_str());
+    out.view->require_same_shape(input_view, what.c_str());
+    return out;
+}
 
 }  // namespace astrovia::native

@@ -4,7 +4,19 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <intrin.h>
+#include <windows.h>
+#elif defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace astrovia::native {
 
@@ -16,6 +28,57 @@ inline void require_exact_str(nb::handle obj, const char* name) {
         throw nb::type_error((std::string(name) + " must be str, not " + Py_TYPE(obj.ptr())->tp_name).c_str());
     }
 }
+
+// Lowest usable address of the calling thread's stack, with a margin left for
+// the interpreter and the error path; 0 where it cannot be known.
+inline std::uintptr_t stack_floor() {
+    constexpr std::uintptr_t kMargin = 256 * 1024;
+    thread_local const std::uintptr_t floor = [] {
+        std::uintptr_t low = 0;
+#if defined(_WIN32)
+        ULONG_PTR lo = 0, hi = 0;
+        GetCurrentThreadStackLimits(&lo, &hi);
+        low = static_cast<std::uintptr_t>(lo);
+#elif defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<std::uintptr_t>(addr);
+            pthread_attr_destroy(&attr);
+        }
+#endif
+        return low == 0 ? 0 : low + kMargin;
+    }();
+    return floor;
+}
+
+// Every native function that calls back into Python objects which may be
+// native functions again (hooks, module globals, bound methods) holds one of
+// these: a cycle of such calls then ends in RecursionError instead of
+// overflowing the C stack. The interpreter's own count assumes small C frames;
+// a round trip through the binding layer takes far more, so the stack itself
+// is checked as well.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where) != 0) throw nb::python_error();
+        const std::uintptr_t floor = stack_floor();
+#if defined(_MSC_VER)
+        const auto here = reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress());
+#else
+        const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+        if (floor != 0 && here < floor) {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            throw nb::python_error();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 inline void require_instance(nb::handle obj, nb::handle cls, const char* name) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());

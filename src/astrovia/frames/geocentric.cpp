@@ -84,18 +84,22 @@ void c_convert(nb::handle time, const Float64View& r_in, const Float64View& v_in
 // check (None passes it and fails at its first attribute), writable input views.
 template <Direction D>
 nb::tuple convert(nb::handle time, nb::handle r_in, nb::handle v_in, const char* r_name, const char* v_name) {
+    const native::RecursionGuard guard(" in a geocentric conversion");
     // An object without the buffer interface is a TypeError, whatever numpy.zeros_like would make of it.
     frames::require_buffer(r_in, r_name);
     frames::require_buffer(v_in, v_name);
-    nb::object r_out = native::numpy_zeros_like(r_in);
-    nb::object v_out = native::numpy_zeros_like(v_in);
-    // zeros_like keeps dtype and dimensions, so a failure here is a fault of the input.
-    const Float64View ro(r_out, 2, true, r_name), vo(v_out, 2, true, v_name);
+    // The input views come first, so that an exporter's own error (or a wrong
+    // dimension or format) is reported as such, and they are held to the end
+    // of the call: the arrays cannot be freed or resized under the loop.
+    const Float64View ri(r_in, 2, false, r_name), vi(v_in, 2, false, v_name);
+    const native::Output ro = native::zeros_like_output(r_in, ri, r_name);
+    const native::Output vo = native::zeros_like_output(v_in, vi, v_name);
     if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
-    const Float64View ri(r_in, 2, true, r_name), vi(v_in, 2, true, v_name);
-    c_convert<D>(time, ri, vi, ro, vo, r_name, v_name);
+    ri.require_writable(r_name);
+    vi.require_writable(v_name);
+    c_convert<D>(time, ri, vi, *ro, *vo, r_name, v_name);
     nb::object asarray = native::numpy_attr("asarray");
-    return nb::make_tuple(asarray(r_out), asarray(v_out));
+    return nb::make_tuple(asarray(ro.array), asarray(vo.array));
 }
 
 }  // namespace

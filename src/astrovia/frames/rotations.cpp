@@ -88,12 +88,13 @@ void c_ITRF_from_GCRF(nb::handle time, const Float64View& r_in, const Float64Vie
 }
 
 nb::object rot_ITRF_from_GCRF(nb::handle time) {
+    const native::RecursionGuard guard(" in rot_ITRF_from_GCRF");
     native::require_instance(time, globals.get("Time"), "time");
     nb::object numpy = globals.get("numpy");
     nb::object rot = numpy.attr("zeros")(nb::arg("shape") = nb::make_tuple(time.attr("size"), 3, 3),
                                          nb::arg("dtype") = numpy.attr("double"));
     {
-        const Float64View view(rot, 3, true, "rot");
+        const Float64View view(rot, 3, true, "numpy.zeros for rot");
         c_rot_ITRF_from_GCRF(time, view);
     }
     return numpy.attr("asarray")(rot);
@@ -119,24 +120,31 @@ NB_MODULE(rotations, m) {
           "GCRF-to-ITRF matrices, shape (N, 3, 3), row-major: rot[i] @ r_GCRF gives r_ITRF at epoch i.");
     m.def(
         "rot_GCRF_from_ITRF",
-        [](nb::handle time) { return globals.get("rot_ITRF_from_GCRF")(time).attr("swapaxes")(1, 2); },
+        [](nb::handle time) {
+            const native::RecursionGuard guard(" in rot_GCRF_from_ITRF");
+            return globals.get("rot_ITRF_from_GCRF")(time).attr("swapaxes")(1, 2);
+        },
         nb::arg("time"), nb::sig("def rot_GCRF_from_ITRF(time: Time) -> NDArray[numpy.float64]"),
         "ITRF-to-GCRF matrices, shape (N, 3, 3): the transposes of rot_ITRF_from_GCRF(time), as a swapped-axes\n"
         "view of a fresh array.");
     m.def(
         "ITRF_from_GCRF",
         [](nb::handle time, nb::handle r_in, nb::handle v_in) {
+            const native::RecursionGuard guard(" in rotations.ITRF_from_GCRF");
             frames::require_buffer(r_in, "r_GCRF");
             frames::require_buffer(v_in, "v_GCRF");
-            nb::object r_out = native::numpy_zeros_like(r_in);
-            nb::object v_out = native::numpy_zeros_like(v_in);
-            nb::object asarray = globals.get("numpy").attr("asarray");
+            nb::object r_out, v_out;
             {
-                const Float64View ro(r_out, 2, true, "r_GCRF"), vo(v_out, 2, true, "v_GCRF");
-                if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
+                // Input views first (their own errors), held until the loop is done.
                 const Float64View ri(r_in, 2, false, "r_GCRF"), vi(v_in, 2, false, "v_GCRF");
-                c_ITRF_from_GCRF(time, ri, vi, ro, vo);
+                const native::Output ro = native::zeros_like_output(r_in, ri, "r_GCRF");
+                const native::Output vo = native::zeros_like_output(v_in, vi, "v_GCRF");
+                if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
+                c_ITRF_from_GCRF(time, ri, vi, *ro, *vo);
+                r_out = ro.array;
+                v_out = vo.array;
             }
+            nb::object asarray = globals.get("numpy").attr("asarray");
             return nb::make_tuple(asarray(r_out), asarray(v_out));
         },
         nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),

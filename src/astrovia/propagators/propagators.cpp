@@ -57,6 +57,7 @@ enum class Direction { forward, backward, unknown };
 // call the base class's still propagates through its own propagate_state.
 nb::object propagate(nb::handle self, nb::handle time, nb::handle state, nb::handle assume_sorted_states,
                      nb::handle main_direction, nb::kwargs kwargs) {
+    const native::RecursionGuard guard(" in Propagator.propagate");
     native::require_instance(self, nb::type<Propagator>(), "self");
     native::require_exact_str(main_direction, "main_direction");
     nb::object propagate_state = nb::getattr(self, "propagate_state");
@@ -73,13 +74,23 @@ nb::object propagate(nb::handle self, nb::handle time, nb::handle state, nb::han
 
     int sorted_given = PyObject_IsTrue(assume_sorted_states.ptr());
     if (sorted_given < 0) throw nb::python_error();
-    nb::list states;
+    // The states as a tuple of our own: the callbacks below (comparisons,
+    // propagate_state) cannot change its length under the loop.
+    nb::tuple states;
     if (sorted_given) {
-        states = nb::list(state);
+        PyObject* t = PySequence_Tuple(state.ptr());
+        if (t == nullptr) throw nb::python_error();
+        states = nb::steal<nb::tuple>(t);
     } else {
         // Python's sort is stable: states with equal epochs keep their given order.
         nb::object key = nb::module_::import_("operator").attr("attrgetter")("epoch");
-        states = nb::borrow<nb::list>(nb::module_::import_("builtins").attr("sorted")(state, "key"_a = key));
+        nb::object sorted_states = nb::module_::import_("builtins").attr("sorted")(state, "key"_a = key);
+        if (!PyList_Check(sorted_states.ptr())) {
+            throw nb::type_error((std::string("sorted(state) must return a list, not ") +
+                                  Py_TYPE(sorted_states.ptr())->tp_name).c_str());
+        }
+        states = nb::steal<nb::tuple>(PyList_AsTuple(sorted_states.ptr()));
+        if (!states.is_valid()) throw nb::python_error();
     }
     const size_t n = nb::len(states);
     if (n == 0) throw nb::value_error("propagate needs at least one state in state, but the sequence is empty");
@@ -126,8 +137,9 @@ nb::object jacobian(const Propagator& self, nb::handle eph) {
     propagators::EphemerisArrays arrays(eph, types.StateVectorEphemeris);
     const Py_ssize_t n = arrays.n;
     nb::object time = eph.attr("time");
-    nb::object jac = native::numpy_zeros(nb::make_tuple(n, 6, 6));
-    native::Float64View out(jac, 3, true, "jac");
+    const native::RecursionGuard guard(" in Propagator.jacobian");
+    const native::Output jac = native::zeros_output({n, 6, 6}, "jac");
+    const native::Float64View& out = *jac;
     double _r[3], _v[3], _jac[36];
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (int k = 0; k < 3; ++k) {
@@ -145,7 +157,7 @@ nb::object jacobian(const Propagator& self, nb::handle eph) {
             for (int b = 0; b < 6; ++b) out(i, a, b) = _jac[6 * a + b];
         }
     }
-    return native::numpy_attr("asarray")(jac);
+    return native::numpy_attr("asarray")(jac.array);
 }
 
 // A Propagator has no state of its own: it pickles as its class and, for a

@@ -53,13 +53,22 @@ void init(Satellite* self, nb::handle time, nb::handle state, nb::handle propaga
     require_optional_str(name, "name");
     require_optional_str(description, "description");
     nb::object t = types.Time(time);
+    nb::object stored_name = stored_text(name, "name");
+    nb::object stored_description = stored_text(description, "description");
+    // Time() may call back into Python (a tzinfo, an __array__), which could
+    // have run __init__ on this very object already: building it a second time
+    // would drop the first construction's references on the floor.
+    nb::handle py_self = nb::find(self);
+    if (py_self.is_valid() && nb::inst_ready(py_self)) {
+        throw nb::type_error("Satellite.__init__ was called again while the object was being initialised");
+    }
     Satellite* s = new (self) Satellite();
     s->time = std::move(t);
     s->state = nb::borrow(state);
     s->propagator = nb::borrow(propagator);
     s->ephemeris = nb::borrow(ephemeris);
-    s->name = stored_text(name, "name");
-    s->description = stored_text(description, "description");
+    s->name = std::move(stored_name);
+    s->description = std::move(stored_description);
 }
 
 int satellite_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -207,7 +207,9 @@ nb::object create_formatted_form(nb::handle data, nb::handle order, nb::handle m
     for (auto [key, value] : entries) widest = std::max(widest, length_of(key));
     Py_ssize_t gap = PyLong_AsSsize_t(min_gap.ptr());
     if (gap == -1 && PyErr_Occurred()) throw nb::python_error();
-    gap += widest;
+    if (__builtin_add_overflow(gap, widest, &gap)) {
+        throw nb::value_error("min_gap is too large: the form would be wider than any text can be");
+    }
 
     nb::list lines;
     for (auto [key, value] : entries) {
@@ -325,6 +327,8 @@ nb::object hook_text(nb::handle self, const char* hook) {
 }
 
 nb::object representable_str(nb::handle self) {
+    // The hooks may lead back here (a hook set to the object's own __str__).
+    const astrovia::native::RecursionGuard guard(" while rendering a Representable");
     require_representable(self);
     nb::object header = hook_text(self, "_get_header");
     const Py_ssize_t raw_length = length_of(header);

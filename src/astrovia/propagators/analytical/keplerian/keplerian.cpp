@@ -2,6 +2,7 @@
 // propagator and its Jacobian.
 #include <nanobind/nanobind.h>
 
+#include <cmath>
 #include <string>
 #include <typeinfo>
 
@@ -58,10 +59,21 @@ nb::object initial_elements(const Keplerian& self, nb::handle state) {
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
+    // An unbound orbit that rounding left with ecc a hair below 1 (a sma that is
+    // not positive and finite, or no finite mean motion) is no ellipse either.
+    nb::object sma_obj = coe0.attr("sma");
+    const double a = PyFloat_AsDouble(sma_obj.ptr());
+    if (a == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    const double mean_motion = std::sqrt(self.GM / a) / a;
+    if (!(a > 0.0) || !std::isfinite(a) || !std::isfinite(mean_motion)) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        throw nb::python_error();
+    }
     return coe0;
 }
 
 nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle state, nb::kwargs) {
+    const native::RecursionGuard guard(" in Keplerian.propagate_state");
     native::require_instance(state, types.State, "state");
     nb::object _time = types.Time(time);
     nb::object coe0 = initial_elements(self, state);
@@ -69,6 +81,7 @@ nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle st
 }
 
 nb::object propagate_coe(const Keplerian& self, nb::handle time, nb::handle state) {
+    const native::RecursionGuard guard(" in Keplerian._propagate_coe");
     native::require_instance(state, types.State, "state");
     nb::object _time = types.Time(time);
     nb::object coe0 = initial_elements(self, state);
@@ -78,8 +91,8 @@ nb::object propagate_coe(const Keplerian& self, nb::handle time, nb::handle stat
 nb::object jacobian(const Keplerian& self, nb::handle eph) {
     propagators::EphemerisArrays arrays(eph, types.StateVectorEphemeris);
     const Py_ssize_t n = arrays.n;
-    nb::object jac = native::numpy_zeros(nb::make_tuple(n, 6, 6));
-    native::Float64View out(jac, 3, true, "jac");
+    const native::Output jac = native::zeros_output({n, 6, 6}, "jac");
+    const native::Float64View& out = *jac;
     const native::Float64View& r = *arrays.r;
     const native::Float64View& v = *arrays.v;
     // The output is our own fresh C-contiguous array: each matrix is written in
@@ -107,7 +120,7 @@ nb::object jacobian(const Keplerian& self, nb::handle eph) {
             }
         }
     }
-    return native::numpy_attr("asarray")(jac);
+    return native::numpy_attr("asarray")(jac.array);
 }
 
 [[noreturn]] void refuse_pickling(nb::handle self, nb::args) {

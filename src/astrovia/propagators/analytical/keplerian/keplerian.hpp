@@ -52,16 +52,17 @@ public:
     // eccentricity and the mean motion n [rad/s]. Returns a new array like dt.
     virtual nanobind::object propagate_tra(nanobind::handle dt, double tra0, double ecc, double n) const {
         namespace nb = nanobind;
+        // The view of dt is held until the loop is done; the output is checked
+        // to be as long as dt before anything is written to it.
         native::Float64View dtv(dt, 1, false, "dt");
-        nb::object tra = native::numpy_zeros_like(dt);
-        native::Float64View trv(tra, 1, true, "tra");
+        const native::Output tra = native::zeros_like_output(dt, dtv, "dt");
         const AnomalyFunctions fn{context_->coe->c_eca_from_mea, context_->misc->atan2_asymmetric,
                                   [] { return PyErr_Occurred() != nullptr; }};
-        if (!keplerian::propagate_tra(dtv.bytes(), dtv.stride(0), trv.bytes(), trv.stride(0),
+        if (!keplerian::propagate_tra(dtv.bytes(), dtv.stride(0), tra->bytes(), tra->stride(0),
                                       static_cast<std::size_t>(dtv.shape(0)), tra0, ecc, n, fn)) {
             throw nb::python_error();
         }
-        return tra;
+        return tra.array;
     }
 
     // Slot 5: classical elements at the epochs `time` (a Time) from the initial
@@ -71,7 +72,7 @@ public:
         namespace nb = nanobind;
         using namespace nb::literals;
         const Advance adv = advance(time, coe0);
-        const Py_ssize_t n_epochs = nb::len(adv.tra);
+        const Py_ssize_t n_epochs = adv.n_epochs;
         nb::object full = nb::module_::import_("numpy").attr("full");
         nb::object ecc_a = full(n_epochs, adv.ecc), sma_a = full(n_epochs, adv.sma),
                    inc_a = full(n_epochs, adv.inc), raa_a = full(n_epochs, adv.raa),
@@ -92,17 +93,21 @@ public:
         namespace nb = nanobind;
         using namespace nb::literals;
         const Advance adv = advance(time, coe0);
-        const Py_ssize_t n_epochs = nb::len(adv.tra);
-        nb::object shape = nb::make_tuple(n_epochs, 3);
-        nb::object r = native::numpy_zeros(shape), v = native::numpy_zeros(shape);
+        const Py_ssize_t n_epochs = adv.n_epochs;
+        nb::object r, v;
         {
-            native::Float64View trv(adv.tra, 1, false, "tra"), rv(r, 2, true, "r"), vv(v, 2, true, "v");
-            if (trv.stride(0) != sizeof(double) || !rv.rows_contiguous() || !vv.rows_contiguous()) {
+            const native::Output rv = native::zeros_output({n_epochs, 3}, "r");
+            const native::Output vv = native::zeros_output({n_epochs, 3}, "v");
+            native::Float64View trv(adv.tra, 1, false, "tra");
+            trv.require_shape({n_epochs}, "propagate_tra");
+            if (trv.stride(0) != sizeof(double) || !rv->rows_contiguous() || !vv->rows_contiguous()) {
                 throw nb::value_error("c_propagate_sv needs contiguous arrays");
             }
             const OrbitGeometry g = orbit_geometry(adv.slr, adv.ecc, adv.inc, adv.raa, adv.arp, GM);
             sv_from_tra(g, reinterpret_cast<const double*>(trv.bytes()), static_cast<std::size_t>(n_epochs),
-                        reinterpret_cast<double*>(rv.bytes()), reinterpret_cast<double*>(vv.bytes()));
+                        reinterpret_cast<double*>(rv->bytes()), reinterpret_cast<double*>(vv->bytes()));
+            r = rv.array;
+            v = vv.array;
         }
         return nb::handle(context_->StateVectorEphemeris)(time, r, v, "frame"_a = coe0.attr("frame"));
     }
@@ -114,6 +119,7 @@ private:
     struct Advance {
         double sma, ecc, inc, raa, arp, slr;
         nanobind::object tra;
+        Py_ssize_t n_epochs;  // the length of tra, checked
     };
 
     Advance advance(nanobind::handle time, nanobind::handle coe0) const {
@@ -130,7 +136,16 @@ private:
         a.arp = element(coe0, "arp");
         a.slr = element(coe0, "slr");
         const double mean_motion = std::sqrt(GM / a.sma) / a.sma;
-        a.tra = propagate_tra(dt, element(coe0, "tra"), a.ecc, mean_motion);
+        const double tra0 = element(coe0, "tra");
+        {
+            // Only a one-dimensional float64 array of elapsed seconds goes on.
+            native::Float64View dtv(dt, 1, false, "time - state.epoch");
+            a.n_epochs = dtv.shape(0);
+        }
+        // A derived class may override propagate_tra: its result is checked here.
+        a.tra = propagate_tra(dt, tra0, a.ecc, mean_motion);
+        native::Float64View trv(a.tra, 1, false, "propagate_tra");
+        trv.require_shape({a.n_epochs}, "propagate_tra");
         return a;
     }
 

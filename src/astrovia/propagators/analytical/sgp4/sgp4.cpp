@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,10 @@ void add_tle(ElementSets& sets, nb::handle obj, const std::string& name) {
     if (!is_instance(obj, types.TLE)) {
         throw nb::type_error((name + " must be TLE, not " + Py_TYPE(obj.ptr())->tp_name).c_str());
     }
+    // An instance made with TLE.__new__ (or a subclass that skipped __init__) has no lines to read.
+    if (!nb::inst_ready(obj)) {
+        throw nb::type_error((name + " is a TLE that was never initialised").c_str());
+    }
     sets.objects.push_back(nb::borrow(obj));
     sets.tles.push_back(nb::inst_ptr<sgp4::TLE>(obj));
 }
@@ -102,6 +108,7 @@ void add_tle(ElementSets& sets, nb::handle obj, const std::string& name) {
 ElementSets element_sets(nb::handle tles) {
     ElementSets sets;
     if (is_instance(tles, types.ELSET)) {
+        if (!nb::inst_ready(tles)) throw nb::type_error("tles is an ELSET that was never initialised");
         const auto* elset = nb::inst_ptr<sgp4::ELSET>(tles);
         sets.objects.push_back(nb::borrow(tles));  // keeps the members alive
         for (Py_ssize_t i = 0; i < elset->size(); ++i) add_tle(sets, elset->member_object(i), "tles[" + std::to_string(i) + "]");
@@ -111,7 +118,11 @@ ElementSets element_sets(nb::handle tles) {
         throw nb::type_error((std::string("tles must be a list or tuple of TLE, or an ELSET, not ") +
                               Py_TYPE(tles.ptr())->tp_name).c_str());
     }
-    nb::object seq = nb::borrow(tles);
+    // A tuple of our own: the instance checks below may run Python code (a __class__
+    // property) that changes the caller's list.
+    PyObject* items = PySequence_Tuple(tles.ptr());
+    if (items == nullptr) throw nb::python_error();
+    nb::object seq = nb::steal(items);
     sets.objects.push_back(seq);
     const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq.ptr());
     for (Py_ssize_t i = 0; i < m; ++i) {
@@ -151,27 +162,59 @@ Clock clock_of(nb::handle time) {
     return c;
 }
 
-// Output arrays (M, N, 3), (M, N, 3), (M, N) int8.
+// A writable C-contiguous buffer of an output array, held while the kernel
+// writes through its pointer. Whatever numpy.zeros returned is checked first:
+// shape, item format and contiguity, so that no loop writes past its end.
+class HeldOutput {
+public:
+    HeldOutput(nb::handle a, std::initializer_list<Py_ssize_t> shape, bool float64, const char* what) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT;
+        if (PyObject_GetBuffer(a.ptr(), &view_, flags) != 0) throw nb::python_error();
+        held_ = true;
+        bool ok = static_cast<std::size_t>(view_.ndim) == shape.size();
+        int d = 0;
+        for (Py_ssize_t e : shape) {
+            if (!ok) break;
+            ok = view_.shape[d++] == e;
+        }
+        ok = ok && (float64 ? native::is_native_float64_format(view_.format)
+                            : view_.itemsize == 1 && view_.format != nullptr &&
+                                  std::string(view_.format).find_first_of("bB") != std::string::npos);
+        if (!ok) {
+            throw nb::value_error((std::string(what) + " did not return a C-contiguous " +
+                                   (float64 ? "float64" : "int8") + " array of the requested shape").c_str());
+        }
+    }
+    ~HeldOutput() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    HeldOutput(const HeldOutput&) = delete;
+    HeldOutput& operator=(const HeldOutput&) = delete;
+    template <class T>
+    T* data() const { return static_cast<T*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Output arrays (M, N, 3), (M, N, 3), (M, N) int8, with their buffers held.
 struct Outputs {
     nb::object r, v, err;
+    std::unique_ptr<HeldOutput> r_view, v_view, err_view;
     sgp4::BatchOutput ptrs;
     Outputs(Py_ssize_t m, Py_ssize_t n) {
         nb::object numpy = globals.get("numpy");
         r = numpy.attr("zeros")(nb::make_tuple(m, n, 3));
         v = numpy.attr("zeros")(nb::make_tuple(m, n, 3));
         err = numpy.attr("zeros")(nb::make_tuple(m, n), "dtype"_a = numpy.attr("int8"));
-        ptrs.r = data_of<double>(r);
-        ptrs.v = data_of<double>(v);
-        ptrs.err = data_of<std::int8_t>(err);
-    }
-    // Fresh C-contiguous NumPy arrays: their data pointers are stable while they live.
-    template <class T>
-    static T* data_of(nb::handle a) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(a.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) throw nb::python_error();
-        T* p = static_cast<T*>(view.buf);
-        PyBuffer_Release(&view);
-        return p;
+        r_view = std::make_unique<HeldOutput>(r, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.zeros for r");
+        v_view = std::make_unique<HeldOutput>(v, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.zeros for v");
+        err_view = std::make_unique<HeldOutput>(err, std::initializer_list<Py_ssize_t>{m, n}, false,
+                                                "numpy.zeros for the error codes");
+        ptrs.r = r_view->data<double>();
+        ptrs.v = v_view->data<double>();
+        ptrs.err = err_view->data<std::int8_t>();
     }
 };
 
