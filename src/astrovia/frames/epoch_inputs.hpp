@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -136,19 +137,23 @@ inline void require_buffer(nb::handle obj, const char* name) {
     }
 }
 
-// Plain strided access for loops that run without the interpreter lock.
+// Plain strided access for loops that run without the interpreter lock. A
+// caller's buffer may be unaligned (a view at an odd byte offset), so elements
+// are copied bytewise rather than read through a double pointer.
 struct Rows {
     char* base;
     Py_ssize_t row_stride, col_stride;
     explicit Rows(const Float64View& v) : base(v.bytes()), row_stride(v.stride(0)), col_stride(v.stride(1)) {}
-    double& at(Py_ssize_t i, int j) const {
-        return *reinterpret_cast<double*>(base + i * row_stride + j * col_stride);
+    double at(Py_ssize_t i, int j) const {
+        double x;
+        std::memcpy(&x, base + i * row_stride + j * col_stride, sizeof x);
+        return x;
     }
     void load(Py_ssize_t i, double out[3]) const {
         for (int j = 0; j < 3; ++j) out[j] = at(i, j);
     }
     void store(Py_ssize_t i, const double in[3]) const {
-        for (int j = 0; j < 3; ++j) at(i, j) = in[j];
+        for (int j = 0; j < 3; ++j) std::memcpy(base + i * row_stride + j * col_stride, &in[j], sizeof(double));
     }
 };
 
@@ -156,7 +161,11 @@ struct Series {
     char* base;
     Py_ssize_t stride;
     explicit Series(const Float64View& v) : base(v.bytes()), stride(v.stride(0)) {}
-    double operator[](Py_ssize_t i) const { return *reinterpret_cast<const double*>(base + i * stride); }
+    double operator[](Py_ssize_t i) const {
+        double x;
+        std::memcpy(&x, base + i * stride, sizeof x);
+        return x;
+    }
 };
 
 }  // namespace astrovia::frames
