@@ -1,11 +1,24 @@
-"""Reference frames: named markers that states and ephemerides carry."""
+"""Reference frames: named markers that states and ephemerides carry.
+
+This module imports nothing of the package: states, ephemerides and every
+model depend on it, never the other way round.
+"""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
-if TYPE_CHECKING:
-    from astrovia.state.state import GeoState
+
+class GeodeticPoint(Protocol):
+    """What an ENU frame is attached to: a point with geodetic ``lat``, ``lon`` [rad] and ``alt`` [m]
+    (an ``astrovia.state.state.GeoState``)."""
+
+    @property
+    def lat(self) -> float: ...
+    @property
+    def lon(self) -> float: ...
+    @property
+    def alt(self) -> float: ...
 
 
 class Frame:
@@ -36,9 +49,9 @@ class ENU(Frame):
     """A local East-North-Up frame at a point on the Earth (``origin``: a GeoState or None)."""
 
     __slots__ = {"origin": "The GeoState the frame is attached to, or None."}
-    origin: GeoState | None
+    origin: GeodeticPoint | None
 
-    def __init__(self, origin: GeoState | None = None) -> None:
+    def __init__(self, origin: GeodeticPoint | None = None) -> None:
         super().__init__("ENU")
         self.origin = origin
 
