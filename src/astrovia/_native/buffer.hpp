@@ -32,9 +32,31 @@ inline bool is_native_float64_format(const char* fmt) {
     return std::strcmp(fmt, "d") == 0;
 }
 
+// A buffer view acquired from an object and released exactly once, when its
+// holder goes (also when the holder's constructor throws after acquiring it).
+class HeldBuffer {
+public:
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+protected:
+    HeldBuffer() = default;
+    ~HeldBuffer() {
+        if (acquired_) PyBuffer_Release(&view_);
+    }
+    void acquire(nb::handle obj, int flags) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw nb::python_error();
+        acquired_ = true;
+    }
+    Py_buffer view_{};
+
+private:
+    bool acquired_ = false;
+};
+
 // Owns a buffer view for its lifetime. Element (i) / (i, j) / (i, j, k) access
 // follows the exporter's byte strides, so transposed and sliced arrays work.
-class Float64View {
+class Float64View : HeldBuffer {
 public:
     Float64View(nb::handle obj, int ndim, bool writable, const char* name) {
         if (!PyObject_CheckBuffer(obj.ptr())) {
@@ -42,27 +64,19 @@ public:
                                   " must be a float64 array (an object with the buffer interface), not " +
                                   Py_TYPE(obj.ptr())->tp_name).c_str());
         }
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
-        acquired_ = true;
+        acquire(obj, PyBUF_RECORDS_RO);
         if (view_.ndim != ndim) {
-            std::string msg = std::string(name) + " must have " + std::to_string(ndim) +
-                              " dimension" + (ndim == 1 ? "" : "s") + ", not " + std::to_string(view_.ndim);
-            release();
-            throw nb::value_error(msg.c_str());
+            throw nb::value_error((std::string(name) + " must have " + std::to_string(ndim) + " dimension" +
+                                   (ndim == 1 ? "" : "s") + ", not " + std::to_string(view_.ndim)).c_str());
         }
         if (!is_native_float64_format(view_.format)) {
-            std::string msg = std::string(name) + " must hold float64 values, not items of format '" +
-                              (view_.format ? view_.format : "B") + "'";
-            release();
-            throw nb::value_error(msg.c_str());
+            throw nb::value_error((std::string(name) + " must hold float64 values, not items of format '" +
+                                   (view_.format ? view_.format : "B") + "'").c_str());
         }
         if (writable && view_.readonly) {
-            std::string msg = std::string(name) + " is read-only, but it must be writable";
-            release();
-            throw nb::value_error(msg.c_str());
+            throw nb::value_error((std::string(name) + " is read-only, but it must be writable").c_str());
         }
     }
-    ~Float64View() { release(); }
 
     // A view acquired read-only that the function will in fact write through.
     void require_writable(const char* name) const {
@@ -113,9 +127,6 @@ public:
         }
         return t + (shape.size() == 1 ? ",)" : ")");
     }
-    Float64View(const Float64View&) = delete;
-    Float64View& operator=(const Float64View&) = delete;
-
     int ndim() const { return view_.ndim; }
     Py_ssize_t shape(int d) const { return view_.shape[d]; }
     Py_ssize_t stride(int d) const { return view_.strides[d]; }  // bytes
@@ -136,17 +147,52 @@ public:
         return view_.ndim == 2 && view_.strides[1] == static_cast<Py_ssize_t>(sizeof(double)) &&
                view_.strides[0] == view_.shape[1] * static_cast<Py_ssize_t>(sizeof(double));
     }
-
-private:
-    void release() {
-        if (acquired_) {
-            PyBuffer_Release(&view_);
-            acquired_ = false;
-        }
-    }
-    Py_buffer view_{};
-    bool acquired_ = false;
 };
+
+// A one-dimensional C-contiguous buffer of `n` items of `itemsize` bytes, of a
+// kind given by the format letters in `formats` (e.g. "d", or "ql" for int64),
+// for arrays a native step made or got back from Python (numpy.empty, a copy,
+// Time.int64): anything else (a duck array, a subclass with another layout, a
+// monkeypatched constructor) is refused before a loop touches it. `step` names
+// what returned the object. The view is held for the holder's life.
+class CheckedBuffer : HeldBuffer {
+public:
+    CheckedBuffer(nb::handle obj, Py_ssize_t n, std::size_t itemsize, const char* formats, bool writable,
+                  const char* step) {
+        if (!PyObject_CheckBuffer(obj.ptr())) {
+            throw nb::type_error((std::string(step) + " returned " + Py_TYPE(obj.ptr())->tp_name +
+                                  ", not an array with the buffer interface").c_str());
+        }
+        acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0));
+        std::string problem;
+        const char* fmt = view_.format ? view_.format : "B";
+        if (fmt[0] == '@' || fmt[0] == '=' || fmt[0] == '<') ++fmt;
+        if (view_.ndim != 1) {
+            problem = "an array of " + std::to_string(view_.ndim) + " dimensions";
+        } else if (view_.shape[0] != n) {
+            problem = "an array of length " + std::to_string(view_.shape[0]) + " instead of " + std::to_string(n);
+        } else if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::strlen(fmt) != 1 ||
+                   std::strchr(formats, fmt[0]) == nullptr) {
+            problem = std::string("items of format '") + (view_.format ? view_.format : "B") + "'";
+        }
+        if (!problem.empty()) throw nb::value_error((std::string(step) + " returned " + problem).c_str());
+    }
+    template <class T>
+    T* data() const { return static_cast<T*>(view_.buf); }
+};
+
+// out[i] = f(a[i], b[i]) over three one-dimensional float64 arrays of one
+// length (any strides; `out` writable): the array loops behind the scalar
+// functions sibling modules export (the Kepler solver, the angle function).
+template <class F>
+void elementwise_1d(nb::handle a, nb::handle b, nb::handle out, const char* a_name, const char* b_name, F f) {
+    const Float64View av(a, 1, false, a_name), bv(b, 1, false, b_name), ov(out, 1, true, "out");
+    const Py_ssize_t n = av.shape(0);
+    if (bv.shape(0) != n || ov.shape(0) != n) {
+        throw nb::value_error((std::string(a_name) + ", " + b_name + " and out must have one length").c_str());
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) ov(i) = f(av(i), bv(i));
+}
 
 // numpy.zeros(shape) / numpy.zeros_like(a) / numpy.empty(shape): fresh float64 arrays owned by the caller.
 inline nb::object numpy_attr(const char* name) { return nb::module_::import_("numpy").attr(name); }

@@ -2,9 +2,11 @@
 // reference epochs, initial state, propagator, ephemeris, name and description.
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <string>
 
 #include "_native/checks.hpp"
+#include "_native/gc.hpp"
 #include "propagators/analytical/keplerian/keplerian.hpp"
 #include "propagators/bound_types.hpp"
 #include "propagators/propagators.hpp"
@@ -71,32 +73,13 @@ void init(Satellite* self, nb::handle time, nb::handle state, nb::handle propaga
     s->description = std::move(stored_description);
 }
 
-int satellite_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    Satellite* s = nb::inst_ptr<Satellite>(self);
-    Py_VISIT(s->propagator.ptr());
-    Py_VISIT(s->ephemeris.ptr());
-    Py_VISIT(s->time.ptr());
-    Py_VISIT(s->state.ptr());
-    return 0;
+std::array<nb::object*, 4> satellite_objects(Satellite& s) { return {&s.propagator, &s.ephemeris, &s.time, &s.state}; }
+
+void satellite_clear(Satellite& s) {
+    for (nb::object* o : satellite_objects(s)) *o = nb::none();
 }
 
-int satellite_clear(PyObject* self) {
-    if (!nb::inst_ready(self)) return 0;
-    Satellite* s = nb::inst_ptr<Satellite>(self);
-    s->propagator = nb::none();
-    s->ephemeris = nb::none();
-    s->state = nb::none();
-    s->time = nb::none();
-    return 0;
-}
-
-PyType_Slot satellite_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(satellite_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(satellite_clear)},
-    {0, nullptr},
-};
+using SatelliteGc = native::GcSlots<Satellite, satellite_objects, satellite_clear>;
 
 [[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
     throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
@@ -154,7 +137,7 @@ NB_MODULE(satellite, m) {
     m.attr("Iterable") = nb::module_::import_("typing").attr("Iterable");
     m.attr("DatetimeLike") = native::import_attr("astrovia.typing", "DatetimeLike");
 
-    nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(satellite_slots),
+    nb::class_<Satellite> cls(m, "Satellite", nb::type_slots(SatelliteGc::slots),
                               "One spacecraft: its reference epochs, initial state, propagator, ephemeris,\n"
                               "name and description.");
     cls.def("__init__", &init, nb::arg("time").none(), nb::arg("state").none(), nb::arg("propagator").none() = nb::none(),
