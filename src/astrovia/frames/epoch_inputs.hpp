@@ -137,6 +137,37 @@ inline void require_buffer(nb::handle obj, const char* name) {
     }
 }
 
+// The Python-facing shell of a state conversion of the frames modules: the
+// buffer checks before anything is allocated, the input views (an exporter's
+// own error, a wrong dimension or format reported as such; held until the loop
+// is done, so the arrays cannot be freed or resized under it), outputs from
+// numpy.zeros_like, the Time check (None passes it and fails at its first
+// attribute), then `loop(ri, vi, ro, vo)`; returns (r_out, v_out) as NumPy
+// arrays. `writable_inputs`: the inputs must be writable buffers (they are
+// still never written).
+template <class Loop>
+nb::tuple convert_states(const ModuleGlobals& globals, nb::handle time, nb::handle r_in, nb::handle v_in,
+                         const char* r_name, const char* v_name, bool writable_inputs, Loop&& loop) {
+    require_buffer(r_in, r_name);
+    require_buffer(v_in, v_name);
+    nb::object r_out, v_out;
+    {
+        const Float64View ri(r_in, 2, false, r_name), vi(v_in, 2, false, v_name);
+        const native::Output ro = native::zeros_like_output(r_in, ri, r_name);
+        const native::Output vo = native::zeros_like_output(v_in, vi, v_name);
+        if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
+        if (writable_inputs) {
+            ri.require_writable(r_name);
+            vi.require_writable(v_name);
+        }
+        loop(ri, vi, *ro, *vo);
+        r_out = ro.array;
+        v_out = vo.array;
+    }
+    nb::object asarray = globals.get("numpy").attr("asarray");
+    return nb::make_tuple(asarray(r_out), asarray(v_out));
+}
+
 // Plain strided access for loops that run without the interpreter lock. A
 // caller's buffer may be unaligned (a view at an odd byte offset), so elements
 // are copied bytewise rather than read through a double pointer.

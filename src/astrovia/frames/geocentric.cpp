@@ -80,26 +80,23 @@ void c_convert(nb::handle time, const Float64View& r_in, const Float64View& v_in
     }
 }
 
-// The Python-facing shell: fresh outputs shaped like the inputs, the Time
-// check (None passes it and fails at its first attribute), writable input views.
+// One module function: the frames modules' conversion shell (writable input
+// views) around the loop of direction D, named `name` with arguments
+// (time, r_<from>, v_<from>).
 template <Direction D>
-nb::tuple convert(nb::handle time, nb::handle r_in, nb::handle v_in, const char* r_name, const char* v_name) {
-    const native::RecursionGuard guard(" in a geocentric conversion");
-    // An object without the buffer interface is a TypeError, whatever numpy.zeros_like would make of it.
-    frames::require_buffer(r_in, r_name);
-    frames::require_buffer(v_in, v_name);
-    // The input views come first, so that an exporter's own error (or a wrong
-    // dimension or format) is reported as such, and they are held to the end
-    // of the call: the arrays cannot be freed or resized under the loop.
-    const Float64View ri(r_in, 2, false, r_name), vi(v_in, 2, false, v_name);
-    const native::Output ro = native::zeros_like_output(r_in, ri, r_name);
-    const native::Output vo = native::zeros_like_output(v_in, vi, v_name);
-    if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
-    ri.require_writable(r_name);
-    vi.require_writable(v_name);
-    c_convert<D>(time, ri, vi, *ro, *vo, r_name, v_name);
-    nb::object asarray = native::numpy_attr("asarray");
-    return nb::make_tuple(asarray(ro.array), asarray(vo.array));
+void def_conversion(nb::module_& m, const char* name, const char* r_name, const char* v_name, const char* sig,
+                    const char* doc) {
+    m.def(
+        name,
+        [r_name, v_name](nb::handle time, nb::handle r_in, nb::handle v_in) {
+            const native::RecursionGuard guard(" in a geocentric conversion");
+            return frames::convert_states(globals, time, r_in, v_in, r_name, v_name, true,
+                                          [&](const Float64View& ri, const Float64View& vi, const Float64View& ro,
+                                              const Float64View& vo) {
+                                              c_convert<D>(time, ri, vi, ro, vo, r_name, v_name);
+                                          });
+        },
+        nb::arg("time").none(), nb::arg(r_name), nb::arg(v_name), nb::sig(sig), doc);
 }
 
 }  // namespace
@@ -116,36 +113,20 @@ NB_MODULE(geocentric, m) {
         "EOP(time.utc.mjd) call; velocities include the Earth-rotation term with the rate corrected for LOD.";
     frames::bind_module_globals(m, globals);
 
-    m.def(
-        "ITRF_from_GCRF",
-        [](nb::handle time, nb::handle r, nb::handle v) {
-            return convert<Direction::itrf_from_gcrf>(time, r, v, "r_GCRF", "v_GCRF");
-        },
-        nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),
-        nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
+    def_conversion<Direction::itrf_from_gcrf>(
+        m, "ITRF_from_GCRF", "r_GCRF", "v_GCRF",
+        ("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "GCRF positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
-    m.def(
-        "GCRF_from_ITRF",
-        [](nb::handle time, nb::handle r, nb::handle v) {
-            return convert<Direction::gcrf_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
-        },
-        nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
-        nb::sig("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
+    def_conversion<Direction::gcrf_from_itrf>(
+        m, "GCRF_from_ITRF", "r_ITRF", "v_ITRF",
+        ("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to GCRF; returns (r_GCRF, v_GCRF).");
-    m.def(
-        "ITRF_from_TEME",
-        [](nb::handle time, nb::handle r, nb::handle v) {
-            return convert<Direction::itrf_from_teme>(time, r, v, "r_TEME", "v_TEME");
-        },
-        nb::arg("time").none(), nb::arg("r_TEME"), nb::arg("v_TEME"),
-        nb::sig("def ITRF_from_TEME(time: Time, r_TEME: NDArray[numpy.float64], v_TEME: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
+    def_conversion<Direction::itrf_from_teme>(
+        m, "ITRF_from_TEME", "r_TEME", "v_TEME",
+        ("def ITRF_from_TEME(time: Time, r_TEME: NDArray[numpy.float64], v_TEME: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "TEME positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
-    m.def(
-        "TEME_from_ITRF",
-        [](nb::handle time, nb::handle r, nb::handle v) {
-            return convert<Direction::teme_from_itrf>(time, r, v, "r_ITRF", "v_ITRF");
-        },
-        nb::arg("time").none(), nb::arg("r_ITRF"), nb::arg("v_ITRF"),
-        nb::sig("def TEME_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
+    def_conversion<Direction::teme_from_itrf>(
+        m, "TEME_from_ITRF", "r_ITRF", "v_ITRF",
+        ("def TEME_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
         "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to TEME; returns (r_TEME, v_TEME).");
 }

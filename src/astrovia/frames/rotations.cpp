@@ -131,21 +131,9 @@ NB_MODULE(rotations, m) {
         "ITRF_from_GCRF",
         [](nb::handle time, nb::handle r_in, nb::handle v_in) {
             const native::RecursionGuard guard(" in rotations.ITRF_from_GCRF");
-            frames::require_buffer(r_in, "r_GCRF");
-            frames::require_buffer(v_in, "v_GCRF");
-            nb::object r_out, v_out;
-            {
-                // Input views first (their own errors), held until the loop is done.
-                const Float64View ri(r_in, 2, false, "r_GCRF"), vi(v_in, 2, false, "v_GCRF");
-                const native::Output ro = native::zeros_like_output(r_in, ri, "r_GCRF");
-                const native::Output vo = native::zeros_like_output(v_in, vi, "v_GCRF");
-                if (!time.is_none()) native::require_instance(time, globals.get("Time"), "time");
-                c_ITRF_from_GCRF(time, ri, vi, *ro, *vo);
-                r_out = ro.array;
-                v_out = vo.array;
-            }
-            nb::object asarray = globals.get("numpy").attr("asarray");
-            return nb::make_tuple(asarray(r_out), asarray(v_out));
+            return frames::convert_states(globals, time, r_in, v_in, "r_GCRF", "v_GCRF", false,
+                                          [&](const Float64View& ri, const Float64View& vi, const Float64View& ro,
+                                              const Float64View& vo) { c_ITRF_from_GCRF(time, ri, vi, ro, vo); });
         },
         nb::arg("time").none(), nb::arg("r_GCRF"), nb::arg("v_GCRF"),
         nb::sig("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),

@@ -21,10 +21,7 @@ NB_MODULE(_misc, m) {
     m.def(
         "_atan2_asymmetric_1d",
         [](nb::handle y, nb::handle x, nb::handle out) {
-            native::Float64View yv(y, 1, false, "y"), xv(x, 1, false, "x"), ov(out, 1, true, "out");
-            const Py_ssize_t n = yv.shape(0);
-            if (xv.shape(0) != n || ov.shape(0) != n) throw nb::value_error("y, x and out must have one length");
-            for (Py_ssize_t i = 0; i < n; ++i) ov(i) = misc::atan2_asymmetric(yv(i), xv(i));
+            native::elementwise_1d(y, x, out, "y", "x", [](double a, double b) { return misc::atan2_asymmetric(a, b); });
         },
         nb::arg("y"), nb::arg("x"), nb::arg("out"));
 }

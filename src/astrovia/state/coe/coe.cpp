@@ -53,10 +53,7 @@ NB_MODULE(_coe, m) {
     m.def(
         "_eca_from_mea_1d",
         [](nb::handle mea, nb::handle ecc, nb::handle out) {
-            native::Float64View mv(mea, 1, false, "mea"), ev(ecc, 1, false, "ecc"), ov(out, 1, true, "out");
-            const Py_ssize_t n = mv.shape(0);
-            if (ev.shape(0) != n || ov.shape(0) != n) throw nb::value_error("mea, ecc and out must have one length");
-            for (Py_ssize_t i = 0; i < n; ++i) ov(i) = coe::solve_kepler(mv(i), ev(i));
+            native::elementwise_1d(mea, ecc, out, "mea", "ecc", [](double m, double e) { return coe::solve_kepler(m, e); });
         },
         nb::arg("mea"), nb::arg("ecc"), nb::arg("out"));
 }

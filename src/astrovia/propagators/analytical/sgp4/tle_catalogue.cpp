@@ -241,6 +241,16 @@ int check_right_justified(const char* line, int first, int last, int min_digits,
     return 0;
 }
 
+// The first of columns first..last that holds no digit, or 0.
+int first_non_digit(const char* line, int first, int last) {
+    for (int c = first; c <= last; ++c) {
+        if (!is_digit(line[c - 1])) return c;
+    }
+    return 0;
+}
+
+bool is_sign_or_blank(char s) { return s == ' ' || s == '+' || s == '-'; }
+
 int check_field(const char* line, const FieldFormat& f, const char*& expected) {
     auto at = [&](int column) { return line[column - 1]; };
     switch (f.kind) {
@@ -250,10 +260,7 @@ int check_field(const char* line, const FieldFormat& f, const char*& expected) {
         case 'c':
             if (alpha5_value(at(f.first)) >= 0) {
                 expected = "a digit (alpha-5 number)";
-                for (int c = f.first + 1; c <= f.last; ++c) {
-                    if (!is_digit(at(c))) return c;
-                }
-                return 0;
+                return first_non_digit(line, f.first + 1, f.last);
             }
             return check_right_justified(line, f.first, f.last, 1, expected);
         case 'k':
@@ -264,9 +271,7 @@ int check_field(const char* line, const FieldFormat& f, const char*& expected) {
             for (int c = f.first; c <= f.last; ++c) blank = blank && at(c) == ' ';
             if (blank) return 0;
             expected = "a digit (launch year and number)";
-            for (int c = f.first; c < f.first + 5; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
+            if (int bad = first_non_digit(line, f.first, f.first + 4)) return bad;
             // The piece: capital letters, then blanks.
             int c = f.first + 5;
             expected = "a capital letter (launch piece)";
@@ -279,42 +284,30 @@ int check_field(const char* line, const FieldFormat& f, const char*& expected) {
             return 0;
         }
         case 'y':
+        case '7':
             expected = "a digit";
-            for (int c = f.first; c <= f.last; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
-            return 0;
+            return first_non_digit(line, f.first, f.last);
         case 'd': {
             const int point = point_column(f);
             if (int bad = check_right_justified(line, f.first, point - 1, 1, expected)) return bad;
             expected = "a decimal point";
             if (at(point) != '.') return point;
             expected = "a digit";
-            for (int c = point + 1; c <= f.last; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
-            return 0;
+            return first_non_digit(line, point + 1, f.last);
         }
         case 'n': {
             expected = "a sign (blank, + or -)";
-            const char s = at(f.first);
-            if (s != ' ' && s != '+' && s != '-') return f.first;
+            if (!is_sign_or_blank(at(f.first))) return f.first;
             expected = "a decimal point";
             if (at(f.first + 1) != '.') return f.first + 1;
             expected = "a digit";
-            for (int c = f.first + 2; c <= f.last; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
-            return 0;
+            return first_non_digit(line, f.first + 2, f.last);
         }
         case 'x': {
             expected = "a sign (blank, + or -)";
-            const char s = at(f.first);
-            if (s != ' ' && s != '+' && s != '-') return f.first;
+            if (!is_sign_or_blank(at(f.first))) return f.first;
             expected = "a digit";
-            for (int c = f.first + 1; c <= f.first + 5; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
+            if (int bad = first_non_digit(line, f.first + 1, f.first + 5)) return bad;
             expected = "an exponent sign (+ or -)";
             if (at(f.first + 6) != '+' && at(f.first + 6) != '-') return f.first + 6;
             expected = "a digit";
@@ -325,12 +318,6 @@ int check_field(const char* line, const FieldFormat& f, const char*& expected) {
             return (is_digit(at(f.first)) || at(f.first) == ' ') ? 0 : f.first;
         case 'r':
             return check_right_justified(line, f.first, f.last, 0, expected);
-        case '7':
-            expected = "a digit";
-            for (int c = f.first; c <= f.last; ++c) {
-                if (!is_digit(at(c))) return c;
-            }
-            return 0;
     }
     return 0;
 }
