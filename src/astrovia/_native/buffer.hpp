@@ -194,6 +194,15 @@ void elementwise_1d(nb::handle a, nb::handle b, nb::handle out, const char* a_na
     for (Py_ssize_t i = 0; i < n; ++i) ov(i) = f(av(i), bv(i));
 }
 
+// Binds `name(a, b, out)`, the elementwise_1d loop of F, as a module function.
+template <double (*F)(double, double)>
+void def_elementwise_1d(nb::module_& m, const char* name, const char* a_name, const char* b_name) {
+    m.def(
+        name,
+        [a_name, b_name](nb::handle a, nb::handle b, nb::handle out) { elementwise_1d(a, b, out, a_name, b_name, F); },
+        nb::arg(a_name), nb::arg(b_name), nb::arg("out"));
+}
+
 // numpy.zeros(shape) / numpy.zeros_like(a) / numpy.empty(shape): fresh float64 arrays owned by the caller.
 inline nb::object numpy_attr(const char* name) { return nb::module_::import_("numpy").attr(name); }
 inline nb::object numpy_zeros(nb::handle shape) { return numpy_attr("zeros")(shape); }

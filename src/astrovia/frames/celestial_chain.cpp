@@ -13,6 +13,14 @@ inline void mat_vec(const Mat3& a, const double p[3], double out[3]) {
 }
 
 // a^T p (as eraTrxp does).
+// u = w + omega z x p: a velocity moved across the Earth's rotation about the
+// pole axis at rate omega.
+inline void add_rotation(double omega, const double p[3], const double w[3], double u[3]) {
+    u[0] = w[0] - omega * p[1];
+    u[1] = w[1] + omega * p[0];
+    u[2] = w[2];
+}
+
 inline void mat_t_vec(const Mat3& a, const double p[3], double out[3]) {
     for (int i = 0; i < 3; ++i) out[i] = a[0][i] * p[0] + a[1][i] * p[1] + a[2][i] * p[2];
 }
@@ -69,9 +77,7 @@ void gcrf_from_itrf_one_epoch(const GcrfChain& c, double omega, const double r[3
     mat_t_vec(c.q, r, r_out);
     mat_t_vec(c.w, r, p);
     mat_t_vec(c.w, v, wv);
-    u[0] = wv[0] - omega * p[1];
-    u[1] = wv[1] + omega * p[0];
-    u[2] = wv[2];
+    add_rotation(omega, p, wv, u);
     mat_t_vec(c.rc, u, v_out);
 }
 
@@ -81,9 +87,7 @@ void itrf_from_teme_one_epoch(const TemeChain& c, double omega, const double r[3
     mat_vec(c.g, r, p);
     mat_vec(c.w0, p, r_out);
     mat_vec(c.g, v, gv);
-    u[0] = gv[0] + omega * p[1];
-    u[1] = gv[1] - omega * p[0];
-    u[2] = gv[2];
+    add_rotation(-omega, p, gv, u);
     mat_vec(c.w0, u, v_out);
 }
 
@@ -94,9 +98,7 @@ void teme_from_itrf_one_epoch(const TemeChain& c, double omega, const double r[3
     mat_t_vec(c.w0, r, p);
     mat_vec(c.g, p, r_out);
     mat_t_vec(c.w0, v, wv);
-    u[0] = wv[0] - omega * p[1];
-    u[1] = wv[1] + omega * p[0];
-    u[2] = wv[2];
+    add_rotation(omega, p, wv, u);
     mat_vec(c.g, u, v_out);
 }
 

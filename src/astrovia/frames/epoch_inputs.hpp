@@ -188,6 +188,23 @@ struct Rows {
     }
 };
 
+// Row i of a state conversion: r_out, v_out = transform(r, v) on the rows'
+// first three columns.
+struct StateRows {
+    Rows r_in, v_in, r_out, v_out;
+    StateRows(const Float64View& ri, const Float64View& vi, const Float64View& ro, const Float64View& vo)
+        : r_in(ri), v_in(vi), r_out(ro), v_out(vo) {}
+    template <class Transform>
+    void convert(Py_ssize_t i, Transform&& transform) const {
+        double r[3], v[3], rr[3], vv[3];
+        r_in.load(i, r);
+        v_in.load(i, v);
+        transform(r, v, rr, vv);
+        r_out.store(i, rr);
+        v_out.store(i, vv);
+    }
+};
+
 struct Series {
     char* base;
     Py_ssize_t stride;

@@ -3,6 +3,8 @@
 // Every function runs on the calling thread with the interpreter lock held.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "_native/buffer.hpp"
 #include "_native/checks.hpp"
 #include "frames/celestial_chain.hpp"
@@ -40,9 +42,9 @@ void c_convert(nb::handle time, const Float64View& r_in, const Float64View& v_in
     frames::check_state_array(r_out, n, r_name);
     frames::check_state_array(v_out, n, v_name);
 
-    const Rows ri(r_in), vi(v_in), ro(r_out), vo(v_out), ut1(*in.ut1);
+    const frames::StateRows rows(r_in, v_in, r_out, v_out);
+    const Rows ut1(*in.ut1);
     const Series xp(*in.pm_x), yp(*in.pm_y), lod(*in.lod);
-    double r[3], v[3], rr[3], vv[3];
     if constexpr (gcrf) {
         const Rows tt(*in.tt);
         const Series dx(*in.dX), dy(*in.dY);
@@ -50,53 +52,49 @@ void c_convert(nb::handle time, const Float64View& r_in, const Float64View& v_in
         for (Py_ssize_t i = 0; i < n; ++i) {
             frames::gcrf_chain_one_epoch(tt.at(i, 0), tt.at(i, 1), ut1.at(i, 0), ut1.at(i, 1), xp[i], yp[i], dx[i],
                                          dy[i], c);
-            ri.load(i, r);
-            vi.load(i, v);
             const double omega = frames::earth_rotation_rate(lod[i]);
-            if constexpr (D == Direction::itrf_from_gcrf) {
-                frames::itrf_from_gcrf_one_epoch(c, omega, r, v, rr, vv);
-            } else {
-                frames::gcrf_from_itrf_one_epoch(c, omega, r, v, rr, vv);
-            }
-            ro.store(i, rr);
-            vo.store(i, vv);
+            rows.convert(i, [&](const double* r, const double* v, double* rr, double* vv) {
+                if constexpr (D == Direction::itrf_from_gcrf) frames::itrf_from_gcrf_one_epoch(c, omega, r, v, rr, vv);
+                else frames::gcrf_from_itrf_one_epoch(c, omega, r, v, rr, vv);
+            });
         }
     } else {
         frames::TemeChain c;
         for (Py_ssize_t i = 0; i < n; ++i) {
             frames::teme_chain_one_epoch(ut1.at(i, 0), ut1.at(i, 1), xp[i], yp[i], D == Direction::teme_from_itrf,
                                          c);
-            ri.load(i, r);
-            vi.load(i, v);
             const double omega = frames::earth_rotation_rate(lod[i]);
-            if constexpr (D == Direction::itrf_from_teme) {
-                frames::itrf_from_teme_one_epoch(c, omega, r, v, rr, vv);
-            } else {
-                frames::teme_from_itrf_one_epoch(c, omega, r, v, rr, vv);
-            }
-            ro.store(i, rr);
-            vo.store(i, vv);
+            rows.convert(i, [&](const double* r, const double* v, double* rr, double* vv) {
+                if constexpr (D == Direction::itrf_from_teme) frames::itrf_from_teme_one_epoch(c, omega, r, v, rr, vv);
+                else frames::teme_from_itrf_one_epoch(c, omega, r, v, rr, vv);
+            });
         }
     }
 }
 
-// One module function: the frames modules' conversion shell (writable input
-// views) around the loop of direction D, named `name` with arguments
-// (time, r_<from>, v_<from>).
+// The module function <to>_from_<from>(time, r_<from>, v_<from>): the frames
+// modules' conversion shell (writable input views) around the loop of
+// direction D. Its names, signature and docstring are made once and kept for
+// the life of the process, as the function object refers to them.
 template <Direction D>
-void def_conversion(nb::module_& m, const char* name, const char* r_name, const char* v_name, const char* sig,
-                    const char* doc) {
+void def_conversion(nb::module_& m, const char* from, const char* to) {
+    static const std::string name = std::string(to) + "_from_" + from;
+    static const std::string r_name = std::string("r_") + from, v_name = std::string("v_") + from;
+    static const std::string sig = "def " + name + "(time: Time, " + r_name + ": NDArray[numpy.float64], " + v_name +
+                                   ": NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]";
+    static const std::string doc = std::string(from) + " positions (N, 3) and velocities (N, 3) at the epochs of time to " +
+                                   to + "; returns (r_" + to + ", v_" + to + ").";
+    const char* r = r_name.c_str();
+    const char* v = v_name.c_str();
     m.def(
-        name,
-        [r_name, v_name](nb::handle time, nb::handle r_in, nb::handle v_in) {
+        name.c_str(),
+        [r, v](nb::handle time, nb::handle r_in, nb::handle v_in) {
             const native::RecursionGuard guard(" in a geocentric conversion");
-            return frames::convert_states(globals, time, r_in, v_in, r_name, v_name, true,
+            return frames::convert_states(globals, time, r_in, v_in, r, v, true,
                                           [&](const Float64View& ri, const Float64View& vi, const Float64View& ro,
-                                              const Float64View& vo) {
-                                              c_convert<D>(time, ri, vi, ro, vo, r_name, v_name);
-                                          });
+                                              const Float64View& vo) { c_convert<D>(time, ri, vi, ro, vo, r, v); });
         },
-        nb::arg("time").none(), nb::arg(r_name), nb::arg(v_name), nb::sig(sig), doc);
+        nb::arg("time").none(), nb::arg(r), nb::arg(v), nb::sig(sig.c_str()), doc.c_str());
 }
 
 }  // namespace
@@ -113,20 +111,8 @@ NB_MODULE(geocentric, m) {
         "EOP(time.utc.mjd) call; velocities include the Earth-rotation term with the rate corrected for LOD.";
     frames::bind_module_globals(m, globals);
 
-    def_conversion<Direction::itrf_from_gcrf>(
-        m, "ITRF_from_GCRF", "r_GCRF", "v_GCRF",
-        ("def ITRF_from_GCRF(time: Time, r_GCRF: NDArray[numpy.float64], v_GCRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
-        "GCRF positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
-    def_conversion<Direction::gcrf_from_itrf>(
-        m, "GCRF_from_ITRF", "r_ITRF", "v_ITRF",
-        ("def GCRF_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
-        "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to GCRF; returns (r_GCRF, v_GCRF).");
-    def_conversion<Direction::itrf_from_teme>(
-        m, "ITRF_from_TEME", "r_TEME", "v_TEME",
-        ("def ITRF_from_TEME(time: Time, r_TEME: NDArray[numpy.float64], v_TEME: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
-        "TEME positions (N, 3) and velocities (N, 3) at the epochs of time to ITRF; returns (r_ITRF, v_ITRF).");
-    def_conversion<Direction::teme_from_itrf>(
-        m, "TEME_from_ITRF", "r_ITRF", "v_ITRF",
-        ("def TEME_from_ITRF(time: Time, r_ITRF: NDArray[numpy.float64], v_ITRF: NDArray[numpy.float64]) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]"),
-        "ITRF positions (N, 3) and velocities (N, 3) at the epochs of time to TEME; returns (r_TEME, v_TEME).");
+    def_conversion<Direction::itrf_from_gcrf>(m, "GCRF", "ITRF");
+    def_conversion<Direction::gcrf_from_itrf>(m, "ITRF", "GCRF");
+    def_conversion<Direction::itrf_from_teme>(m, "TEME", "ITRF");
+    def_conversion<Direction::teme_from_itrf>(m, "ITRF", "TEME");
 }

@@ -11,8 +11,6 @@
 namespace nb = nanobind;
 using namespace astrovia;
 using frames::EpochInputs;
-using frames::Rows;
-using frames::Series;
 using native::Float64View;
 
 namespace {
@@ -24,8 +22,8 @@ constexpr Py_ssize_t kSerialLimit = 10000;
 
 // Plain copies of the epoch inputs for the lock-free loop.
 struct GcrfSeries {
-    Rows tt, ut1;
-    Series xp, yp, dx, dy, lod;
+    frames::Rows tt, ut1;
+    frames::Series xp, yp, dx, dy, lod;
     explicit GcrfSeries(const EpochInputs& in)
         : tt(*in.tt), ut1(*in.ut1), xp(*in.pm_x), yp(*in.pm_y), dx(*in.dX), dy(*in.dY), lod(*in.lod) {}
     void chain(Py_ssize_t i, frames::GcrfChain& c) const {
@@ -72,18 +70,16 @@ void c_ITRF_from_GCRF(nb::handle time, const Float64View& r_in, const Float64Vie
     frames::check_state_array(v_out, n, "v_GCRF");
     if (n <= 0) return;
     const GcrfSeries s(in);
-    const Rows ri(r_in), vi(v_in), ro(r_out), vo(v_out);
+    const frames::StateRows rows(r_in, v_in, r_out, v_out);
     nb::gil_scoped_release unlocked;
 #pragma omp parallel for schedule(static) if (n > kSerialLimit)
     for (Py_ssize_t i = 0; i < n; ++i) {
         frames::GcrfChain c;
         s.chain(i, c);
-        double r[3], v[3], rr[3], vv[3];
-        ri.load(i, r);
-        vi.load(i, v);
-        frames::itrf_from_gcrf_one_epoch(c, frames::earth_rotation_rate(s.lod[i]), r, v, rr, vv);
-        ro.store(i, rr);
-        vo.store(i, vv);
+        const double omega = frames::earth_rotation_rate(s.lod[i]);
+        rows.convert(i, [&](const double* r, const double* v, double* rr, double* vv) {
+            frames::itrf_from_gcrf_one_epoch(c, omega, r, v, rr, vv);
+        });
     }
 }
 

@@ -18,10 +18,5 @@ NB_MODULE(_misc, m) {
     m.def("atan2_asymmetric", &atan2_asymmetric_c, nb::arg("y"), nb::arg("x"),
           nb::sig("def atan2_asymmetric(y: float, x: float) -> float"),
           "The angle [rad] of the point (x, y) in [0, 2 pi) (scalar).");
-    m.def(
-        "_atan2_asymmetric_1d",
-        [](nb::handle y, nb::handle x, nb::handle out) {
-            native::elementwise_1d(y, x, out, "y", "x", [](double a, double b) { return misc::atan2_asymmetric(a, b); });
-        },
-        nb::arg("y"), nb::arg("x"), nb::arg("out"));
+    native::def_elementwise_1d<misc::atan2_asymmetric>(m, "_atan2_asymmetric_1d", "y", "x");
 }

@@ -50,10 +50,5 @@ NB_MODULE(_coe, m) {
         "Eccentric anomaly [rad] solving mea = E - ecc sin E for 0 <= ecc < 1 (scalar).");
     // Array kernel behind eca_from_mea: one-dimensional inputs of equal length,
     // eccentricities already checked; writes out.
-    m.def(
-        "_eca_from_mea_1d",
-        [](nb::handle mea, nb::handle ecc, nb::handle out) {
-            native::elementwise_1d(mea, ecc, out, "mea", "ecc", [](double m, double e) { return coe::solve_kepler(m, e); });
-        },
-        nb::arg("mea"), nb::arg("ecc"), nb::arg("out"));
+    native::def_elementwise_1d<coe::solve_kepler>(m, "_eca_from_mea_1d", "mea", "ecc");
 }

@@ -215,21 +215,18 @@ std::string field_text(const char* line, int first, int last) {
     return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
-double field_double(const char* line, int first, int last) {
-    char buf[24];
-    const std::size_t w = static_cast<std::size_t>(last - first + 1);
-    std::memcpy(buf, line + first - 1, w);
-    buf[w] = '\0';
-    return fields::read_double(buf);
-}
+// Columns first..last of a line as a zero-terminated field for the lenient readers.
+struct FieldText {
+    char text[24];
+    FieldText(const char* line, int first, int last) {
+        const std::size_t w = static_cast<std::size_t>(last - first + 1);
+        std::memcpy(text, line + first - 1, w);
+        text[w] = '\0';
+    }
+};
 
-int field_int(const char* line, int first, int last) {
-    char buf[24];
-    const std::size_t w = static_cast<std::size_t>(last - first + 1);
-    std::memcpy(buf, line + first - 1, w);
-    buf[w] = '\0';
-    return fields::read_int(buf);
-}
+double field_double(const char* line, int first, int last) { return fields::read_double(FieldText(line, first, last).text); }
+int field_int(const char* line, int first, int last) { return fields::read_int(FieldText(line, first, last).text); }
 
 }  // namespace
 

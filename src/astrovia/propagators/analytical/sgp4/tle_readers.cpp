@@ -298,23 +298,30 @@ nb::list tle_list(std::vector<TLE>& records) {
     return nb::steal<nb::list>(list.release());
 }
 
-nb::object read_tles(nb::handle source, nb::handle strict, nb::handle errors) {
+namespace {
+
+// The arguments of a text reader checked, and the records of its source.
+ErrorMode read_source(nb::handle source, nb::handle strict, nb::handle errors, ReadRecords& out) {
     const ErrorMode mode = error_mode(errors);
     const int is_strict = truth(strict);
     const SourceText src = source_text(source);
-    ReadRecords out;
     read_text_records(src, is_strict != 0, out);
+    return mode;
+}
+
+}  // namespace
+
+nb::object read_tles(nb::handle source, nb::handle strict, nb::handle errors) {
+    ReadRecords out;
+    const ErrorMode mode = read_source(source, strict, errors, out);
     nb::list result = tle_list(out.records);
     report(mode, result, out.errors);
     return result;
 }
 
 nb::object read_elsets(nb::handle source, nb::handle strict, nb::handle errors) {
-    const ErrorMode mode = error_mode(errors);
-    const int is_strict = truth(strict);
-    const SourceText src = source_text(source);
     ReadRecords out;
-    read_text_records(src, is_strict != 0, out);
+    const ErrorMode mode = read_source(source, strict, errors, out);
     std::vector<TLE>& records = out.records;
 
     // Records grouped by catalogue number, in order of first appearance: the
