@@ -72,16 +72,29 @@ def per_call(fn, number):
     return statistics.median(runs)
 
 
-def interleaved(fns, number, repeats=REPEATS):
-    """Medians of several functions timed in turn (steadier on a shared machine)."""
+def interleaved(fns, number, repeats=REPEATS, cpu=None):
+    """Medians of several functions timed in turn (steadier on a shared machine).
+
+    With a list `cpu`, the medians of their process CPU times are appended to it
+    (on a loaded machine the wall time also holds the time other processes ran)."""
     runs = [[] for _ in fns]
+    cpu_runs = [[] for _ in fns]
     for _ in range(repeats):
         for k, fn in enumerate(fns):
+            c0 = time.process_time()
             t0 = time.perf_counter()
             for _ in range(number):
                 fn()
             runs[k].append((time.perf_counter() - t0) / number)
+            cpu_runs[k].append((time.process_time() - c0) / number)
+    if cpu is not None:
+        cpu += [statistics.median(r) for r in cpu_runs]
     return [statistics.median(r) for r in runs]
+
+
+def load():
+    """The 1-minute load average and the cores this process may run on."""
+    return f"load {os.getloadavg()[0]:.2f} on {len(os.sched_getaffinity(0))} cores"
 
 
 def main():
@@ -91,11 +104,13 @@ def main():
     lines = catalogue(n, 3000)
     text = "\n".join(lines) + "\n"
     pairs = list(zip(lines[1::3], lines[2::3]))
+    cpu = []
     ours, theirs = interleaved([lambda: read_elsets(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs]],
-                               1, repeats=5)
+                               1, repeats=5, cpu=cpu)
     print(f"read_elsets of {n} three-line records of 3000 objects: {ours / n * 1e6:.2f} us/record, "
-          f"Satrec.twoline2rv: {theirs / n * 1e6:.2f} us/record, ratio {ours / theirs:.3f} (bar <= 0.333) "
-          f"({versions})")
+          f"Satrec.twoline2rv: {theirs / n * 1e6:.2f} us/record, ratio {ours / theirs:.3f} (bar <= 0.333); "
+          f"CPU time {cpu[0] / n * 1e6:.2f} and {cpu[1] / n * 1e6:.2f} us/record, ratio {cpu[0] / cpu[1]:.3f}; "
+          f"{load()} ({versions})")
     plain, theirs = interleaved([lambda: read_tles(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs]],
                                 1, repeats=5)
     print(f"  read_tles of the same text: {plain / n * 1e6:.2f} us/record, ratio {plain / theirs:.3f}")
