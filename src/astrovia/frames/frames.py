@@ -14,11 +14,19 @@ class GeodeticPoint(Protocol):
     (an ``astrovia.state.state.GeoState``)."""
 
     @property
-    def lat(self) -> float: ...
+    def lat(self) -> float:
+        """Geodetic latitude [rad]."""
+        ...
+
     @property
-    def lon(self) -> float: ...
+    def lon(self) -> float:
+        """Longitude [rad], east positive."""
+        ...
+
     @property
-    def alt(self) -> float: ...
+    def alt(self) -> float:
+        """Height above the ellipsoid [m]."""
+        ...
 
 
 class Frame:
