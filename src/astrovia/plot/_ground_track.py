@@ -73,7 +73,7 @@ def ground_track(time: Any, r: Any, frame: Frame = ITRF, *, title: str | None = 
     line = None
     for x, y in split_at_wraps(lon, lat):
         (line,) = ax.plot(x, y, lw=1.3, color=color if line is None else line.get_color(),
-                          label=label if line is None else None)
+                          label=label if line is None else None, gid="ground track")
     if len(lon):
         ax.plot(lon[:1], lat[:1], "o", ms=5, color=line.get_color() if line is not None else color)
     if title is not None:
