@@ -19,6 +19,8 @@ with warnings.catch_warnings():
     from skyfield.framelib import itrs
     from skyfield.sgp4lib import TEME as SKY_TEME
 
+    DE421 = os.path.join(skyfield_data.get_skyfield_data_path(), "de421.bsp")  # shipped: no download
+
 ARCSEC = math.pi / 180 / 3600
 
 
@@ -26,7 +28,7 @@ ARCSEC = math.pi / 180 / 3600
 def de421():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        eph = SpiceKernel(os.path.join(skyfield_data.get_skyfield_data_path(), "de421.bsp"))  # no download
+        eph = SpiceKernel(DE421)
         ts = load.timescale(builtin=True)
     return eph, ts
 
@@ -79,3 +81,18 @@ def test_one_epoch_and_inputs():
         Sun.position("2024-01-01", "ITRF")
     with pytest.raises(ValueError, match="time"):
         Moon.position("yesterday")
+
+
+@pytest.mark.parametrize("cls, body", [(Sun, "sun"), (Moon, "moon")], ids=["Sun", "Moon"])
+def test_jpl_ephemeris_option_matches_skyfield(de421, cls, body):
+    """With the same DE421 file the two light-time solutions agree to micro-arcseconds and millimetres."""
+    eph, ts = de421
+    path = DE421
+    time = Time(np.linspace(36934.0, 69807.0, 300), format="mjd")
+    tt = time.tt.jd12
+    ref = eph["earth"].at(ts.tt_jd(tt[:, 0].copy(), tt[:, 1].copy())).observe(eph[body]).position.m.T
+    r = cls.position(time, ephemeris=path)
+    assert np.max(angle(r, ref)) < 1e-3 * ARCSEC
+    assert np.max(np.abs(np.linalg.norm(r, axis=1) - np.linalg.norm(ref, axis=1))) < 0.05
+    with pytest.raises(TypeError, match="ephemeris"):
+        cls.position(time, ephemeris=421)
