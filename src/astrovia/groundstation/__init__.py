@@ -130,7 +130,7 @@ class GroundStation:
             frame: the frame of r and v: ITRF (default), TEME or GCRF.
 
         Returns:
-            A structured array (N,) with ``azimuth`` (from north through east, in
+            A structured array (N,) (of one row for one epoch) with ``azimuth`` (from north through east, in
             [0, 2 pi)), ``elevation`` [rad], ``range`` [m] (the fields of
             ``AER_dtype``) and ``range_rate`` [m/s] (positive receding), of
             dtype ``LOOK_dtype``. Geometric: no refraction, no light time.
