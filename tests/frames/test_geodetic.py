@@ -103,6 +103,9 @@ def test_shapes_layouts_and_records():
     r0 = r.copy()
     geodetic_from_ITRF(r)
     np.testing.assert_array_equal(r, r0)
+    far = geodetic_from_ITRF([[1e160, 1e160, 1e160], [1e300, 0.0, -1e300]])
+    np.testing.assert_allclose(far["lat"], [np.arctan(1 / np.sqrt(2)), -np.pi / 4], rtol=1e-15)
+    np.testing.assert_allclose(far["alt"], [np.sqrt(3) * 1e160, np.sqrt(2) * 1e300], rtol=1e-15)
     nan = geodetic_from_ITRF([np.nan, 0.0, 1.0])
     assert np.isnan(nan["lat"]) and np.isnan(nan["alt"])
 

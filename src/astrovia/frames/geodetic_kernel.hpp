@@ -113,6 +113,14 @@ inline void geodetic_from_itrf(const double r[3], double a, double f, double& la
         return;
     }
 
+    if (!(rho <= 1e150) || std::fabs(z) > 1e150) {
+        // So far out that the normal and the radius coincide to rounding (the
+        // squares would overflow): the geocentric latitude and distance.
+        const double rh = std::hypot(x, y);
+        lat = atan2_octant(z, rh);
+        h = std::hypot(rh, z);
+        return;
+    }
     if (rho * rho + z * z > 0.5625 * a * a) {  // farther than 3 a / 4 from the centre
         geodetic_outside(rho, z, a, f, lat, h);
         return;
