@@ -35,8 +35,14 @@ double clock_at(const ScreenGrid& g, std::size_t k, double t) {
     return g.clock[k] + dt / 60.0;
 }
 
+// An element set whose mean elements the theory rejects is never propagated; the
+// other codes of its epoch (decayed there, say) belong to that state alone.
+bool usable(const ScreenObject& o) {
+    return o.rec->init_error != sgp4::kMeanEccentricity && o.rec->init_error != sgp4::kMeanMotion;
+}
+
 bool state(const ScreenObject& o, double clock_min, double r[3], double v[3]) {
-    return sgp4::propagate(o.rec->rec, o.offset_min + clock_min, r, v, nullptr) == 0;
+    return usable(o) && sgp4::propagate(o.rec->rec, o.offset_min + clock_min, r, v, nullptr) == 0;
 }
 
 // The cubic of one object over one interval, about its midpoint.
@@ -208,7 +214,7 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
             // The clock at a node is that of the interval it starts (the last node: of the interval it ends).
             const double clock = clock_at(grid, std::min(k, grid.n_nodes - 2), grid.t[k]);
             double* x = &rv[((slot0 + node) * n + i) * 6];
-            ok[(slot0 + node) * n + i] = objects[i].rec->init_error == 0 && state(objects[i], clock, x, x + 3);
+            ok[(slot0 + node) * n + i] = state(objects[i], clock, x, x + 3);
         }
         stats.propagations += count * n;
         stats.propagation_s += now() - t0;
@@ -400,7 +406,7 @@ void radial_extent(const ScreenObject* objects, std::size_t n, double clock_a, d
         double lo = kNaN, hi = kNaN;
         for (double clock : {clock_a, clock_b}) {
             double r[3], v[3];
-            if (objects[i].rec->init_error != 0 || !state(objects[i], clock, r, v)) continue;
+            if (!state(objects[i], clock, r, v)) continue;
             const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
             const double v2 = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
             const double a = 1.0 / (2.0 / rn - v2 / mu);
