@@ -265,6 +265,19 @@ class _Plan:
                               self.threshold, self.primaries, self.sub_intervals, threads)
 
     def table(self, rows: npt.NDArray[np.float64]) -> pd.DataFrame:
+        return self.assembler()(rows)
+
+    def assembler(self) -> _Table:
+        return _Table(self.satnos, int(self.start.int64), self.exclude)
+
+
+class _Table:
+    """Turns native rows into the returned DataFrame (picklable: it travels to Dask workers)."""
+
+    def __init__(self, satnos: list[Any], start_ns: int, exclude: Callable[[Any, Any], bool] | None) -> None:
+        self.satnos, self.start_ns, self.exclude = satnos, start_ns, exclude
+
+    def __call__(self, rows: npt.NDArray[np.float64]) -> pd.DataFrame:
         i = rows[:, 0].astype(np.int64)
         j = rows[:, 1].astype(np.int64)
         satnos = np.empty(len(self.satnos), dtype=object)
@@ -272,7 +285,7 @@ class _Plan:
         s1, s2 = satnos[i], satnos[j]
         if all(isinstance(s, numbers.Integral) for s in self.satnos):
             s1, s2 = s1.astype(np.int64), s2.astype(np.int64)
-        tca_ns = int(self.start.int64) + np.round(rows[:, 2] * 1e9).astype(np.int64)
+        tca_ns = self.start_ns + np.round(rows[:, 2] * 1e9).astype(np.int64)
         tca = Time(tca_ns).to_datetime64() if len(tca_ns) else np.zeros(0, dtype="datetime64[ns]")
         frame = pd.DataFrame({
             "satno_1": s1, "satno_2": s2, "tca": np.asarray(tca, dtype="datetime64[ns]"),
