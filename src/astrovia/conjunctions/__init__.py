@@ -74,9 +74,10 @@ _MIN_STEP = 5.0
 _SIEVE_STEP_ALL = 30.0  # [s] the sieve's pieces of a grid interval (all-versus-all: many pairs per cell)
 _SIEVE_STEP_ONE = 60.0
 # Apogee/perigee filter (one-versus-all): osculating extremes at both ends of the window, widened by
-# 50 km + 1 % of the radius for the short-period and lunar-solar oscillations in between.
-_BAND_MARGIN = 50e3
-_BAND_SHARE = 0.01
+# 20 km + 0.5 % of the apogee radius for the short-period and lunar-solar oscillations in between
+# (tens of km in LEO; hundreds for transfer orbits).
+_BAND_MARGIN = 20e3
+_BAND_SHARE = 0.005
 _BLOCK = 240  # grid intervals per native call (progress granularity)
 
 
@@ -84,13 +85,13 @@ def _fourth_derivative_bound(sma: npt.NDArray[np.float64], ecc: npt.NDArray[np.f
     """Bound of |d^4 r / dt^4| [m/s^4] over each two-body orbit, times the margin.
 
     For r'' = -g r with g = GM / r^3: r'''' = (g^2 - g'') r - 2 g' v, where
-    g' = -3 g rdot / r and g'' = 3 g (4 rdot^2 / r^2 - rddot / r), taken at 181
+    g' = -3 g rdot / r and g'' = 3 g (4 rdot^2 / r^2 - rddot / r), taken at 37
     eccentric anomalies (its maximum is at perigee for eccentric orbits; n^4 a
     for circular ones).
     """
     a = np.asarray(sma, dtype=np.float64)[:, None]
     e = np.clip(np.asarray(ecc, dtype=np.float64), 0.0, 0.999)[:, None]
-    E = np.linspace(0.0, np.pi, 181)[None, :]
+    E = np.linspace(0.0, np.pi, 37)[None, :]
     with np.errstate(all="ignore"):
         r = np.maximum(a * (1.0 - e * np.cos(E)), Earth.Re * 0.95)
         v2 = np.maximum(_GM * (2.0 / r - 1.0 / a), 0.0)
@@ -115,7 +116,7 @@ def _eps_coefficients(tles: list[TLE]) -> npt.NDArray[np.float64]:
 
 def _choose_step(eps_coef: npt.NDArray[np.float64], threshold: float, one_versus_all: bool, span: float) -> float:
     """Grid step [s]: interpolation bound a share of the threshold for the median object, capped."""
-    share, cap = (1.0, _MAX_STEP_ONE) if one_versus_all else (0.02, _MAX_STEP_ALL)
+    share, cap = (20.0, _MAX_STEP_ONE) if one_versus_all else (0.02, _MAX_STEP_ALL)
     coef = float(np.median(eps_coef[eps_coef > 0])) if np.any(eps_coef > 0) else 0.0
     h = cap if coef == 0.0 else (share * threshold / coef) ** 0.25
     h = float(min(max(math.floor(h), _MIN_STEP), cap))

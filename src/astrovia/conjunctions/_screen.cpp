@@ -178,6 +178,9 @@ nb::tuple screen(const Catalogue& cat, nb::handle node_t, nb::handle node_jd12, 
     st["propagation"] = stats.propagation_s;
     st["sieve"] = stats.sieve_s;
     st["refinement"] = stats.refinement_s;
+    st["propagation_cpu"] = stats.propagation_cpu;
+    st["sieve_cpu"] = stats.sieve_cpu;
+    st["refinement_cpu"] = stats.refinement_cpu;
     st["pairs_tested"] = stats.pairs_tested;
     st["candidates"] = stats.candidates;
     st["propagations"] = stats.propagations;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <limits>
 
@@ -26,6 +27,9 @@ constexpr double kRootTolerance = 1e-7;  // [s]
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+// Processor time of the whole process [s]: the stage figures of a shared machine.
+double cpu_now() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 // UTC clock minutes at TT instant t of interval k.
 double clock_at(const ScreenGrid& g, std::size_t k, double t) {
@@ -205,7 +209,7 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
     std::vector<double> rv((kBlock + 1) * 6 * n, kNaN);
     std::vector<std::uint8_t> ok((kBlock + 1) * n, 0);
     auto propagate_nodes = [&](std::size_t first, std::size_t count, std::size_t slot0) {
-        const double t0 = now();
+        const double t0 = now(), c0 = cpu_now();
         const long long total = static_cast<long long>(count) * nn;
 #pragma omp parallel for schedule(static) num_threads(threads)
         for (long long q = 0; q < total; ++q) {
@@ -218,6 +222,7 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
         }
         stats.propagations += count * n;
         stats.propagation_s += now() - t0;
+        stats.propagation_cpu += cpu_now() - c0;
     };
     propagate_nodes(k_begin, 1, 0);
 
@@ -239,52 +244,91 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
         }
         propagate_nodes(kb + 1, nb, 1);
 
-        const double t_sieve = now();
-        const long long tasks = static_cast<long long>(nb * m_sub);
+        const double t_sieve = now(), c_sieve = cpu_now();
+        // One task per sub-interval; with a few primaries, one per interval: every object is first
+        // tested on the whole interval's cubic against each primary, and only the pairs that pass
+        // are tested piece by piece.
+        const long long tasks = static_cast<long long>(direct ? nb : nb * m_sub);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
         for (long long task = 0; task < tasks; ++task) {
             Scratch& sc = scratch[thread_id()];
-            const std::size_t slot = static_cast<std::size_t>(task / m_sub);
-            const int s = static_cast<int>(task % m_sub);
+            const std::size_t slot = static_cast<std::size_t>(direct ? task : task / m_sub);
+            const int s = direct ? 0 : static_cast<int>(task % m_sub);
             const std::size_t k = kb + slot;
             const double h = grid.t[k + 1] - grid.t[k];
             const double w = 0.5 * h / m_sub;
             const double h4 = h * h * h * h;
-            sc.cubics.resize(n);
-            double reach = 0.0;  // max(rho + eps)
-            for (std::size_t i = 0; i < n; ++i) {
-                Cubic& cu = sc.cubics[i];
-                cu.ok = ok[slot * n + i] && ok[(slot + 1) * n + i];
-                if (!cu.ok) continue;
-                sub_cubic(&rv[(slot * n + i) * 6], &rv[((slot + 1) * n + i) * 6], h, s, m_sub,
+            auto node_ok = [&](std::size_t i) { return ok[slot * n + i] && ok[(slot + 1) * n + i]; };
+            auto make = [&](std::size_t i, int piece, int pieces, Cubic& cu) {
+                sub_cubic(&rv[(slot * n + i) * 6], &rv[((slot + 1) * n + i) * 6], h, piece, pieces,
                           objects[i].eps_coef * h4, cu);
-                reach = std::max(reach, cu.rho + cu.eps);
-            }
-            auto test = [&](std::uint32_t i, std::uint32_t j) {
-                if (opt.primaries_only && !objects[i].primary && !objects[j].primary) return;
-                const Cubic& ci = sc.cubics[i];
-                const Cubic& cj = sc.cubics[j];
-                ++sc.tested;
+            };
+            auto keep = [&](std::uint32_t i, std::uint32_t j, int piece) {
+                sc.found.push_back(Candidate{std::min(i, j), std::max(i, j), static_cast<std::uint32_t>(k),
+                                             static_cast<std::uint32_t>(piece)});
+            };
+            // The cubic test of a pair on a piece of half-width ww.
+            auto may_meet = [&](const Cubic& ci, const Cubic& cj, double ww) {
                 const double dx = ci.c[0][0] - cj.c[0][0], dy = ci.c[0][1] - cj.c[0][1], dz = ci.c[0][2] - cj.c[0][2];
                 const double lim = threshold + ci.rho + cj.rho + ci.eps + cj.eps;
-                if (dx * dx + dy * dy + dz * dz > lim * lim) return;
+                if (dx * dx + dy * dy + dz * dz > lim * lim) return false;
                 const double limit = threshold + ci.eps + cj.eps;
-                if (!cubic_may_meet(ci, cj, w, limit, 1)) return;
-                if (!cubic_may_meet(ci, cj, w, limit, kPieces)) return;
-                sc.found.push_back(i < j ? Candidate{i, j, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(s)}
-                                         : Candidate{j, i, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(s)});
+                return cubic_may_meet(ci, cj, ww, limit, 1) && cubic_may_meet(ci, cj, ww, limit, kPieces);
             };
             if (direct) {
+                // Each primary's pieces once per interval; each other object's pieces are placed by
+                // their midpoints first, the arc of a piece lying within (its largest speed over the
+                // interval) * (half-width) of its midpoint.
+                std::vector<Cubic> pieces_p(m_sub);
                 for (std::uint32_t p : primary_list) {
-                    if (!sc.cubics[p].ok) continue;
+                    if (!node_ok(p)) continue;
+                    for (int piece = 0; piece < m_sub; ++piece) make(p, piece, m_sub, pieces_p[piece]);
+                    double reach_p = 0.0;
+                    for (const Cubic& c : pieces_p) reach_p = std::max(reach_p, c.rho + c.eps);
+                    Cubic whole_j, piece_j;
                     for (std::uint32_t j = 0; j < n; ++j) {
                         // A pair of primaries once, from the lower index.
-                        if (j == p || !sc.cubics[j].ok || (objects[j].primary && j < p)) continue;
-                        test(p, j);
+                        if (j == p || !node_ok(j) || (objects[j].primary && j < p)) continue;
+                        ++sc.tested;
+                        make(j, 0, 1, whole_j);
+                        const double W = 0.5 * h;
+                        double speed = 0.0;
+                        for (int c = 0; c < 3; ++c) {
+                            speed += std::fabs(whole_j.c[1][c]) + 2.0 * std::fabs(whole_j.c[2][c]) * W +
+                                     3.0 * std::fabs(whole_j.c[3][c]) * W * W;
+                        }
+                        const double lim = threshold + reach_p + speed * w + whole_j.eps;
+                        for (int piece = 0; piece < m_sub; ++piece) {
+                            const double u = -W + (2 * piece + 1) * w;
+                            double d2 = 0.0;
+                            for (int c = 0; c < 3; ++c) {
+                                const double x = whole_j.c[0][c] +
+                                                 u * (whole_j.c[1][c] + u * (whole_j.c[2][c] + u * whole_j.c[3][c])) -
+                                                 pieces_p[piece].c[0][c];
+                                d2 += x * x;
+                            }
+                            if (d2 > lim * lim) continue;
+                            make(j, piece, m_sub, piece_j);
+                            if (may_meet(pieces_p[piece], piece_j, w)) keep(p, j, piece);
+                        }
                     }
                 }
                 continue;
             }
+            sc.cubics.resize(n);
+            double reach = 0.0;  // max(rho + eps)
+            for (std::size_t i = 0; i < n; ++i) {
+                Cubic& cu = sc.cubics[i];
+                cu.ok = node_ok(i);
+                if (!cu.ok) continue;
+                make(i, s, m_sub, cu);
+                reach = std::max(reach, cu.rho + cu.eps);
+            }
+            auto test = [&](std::uint32_t i, std::uint32_t j) {
+                if (opt.primaries_only && !objects[i].primary && !objects[j].primary) return;
+                ++sc.tested;
+                if (may_meet(sc.cubics[i], sc.cubics[j], w)) keep(i, j, s);
+            };
             // Cells of size D + 2 max(rho + eps): a pair that may meet lies in neighbouring cells.
             const double cell = threshold + 2.0 * reach;
             CellTable& table = sc.table;
@@ -319,8 +363,9 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
             sc.tested = 0;
         }
         stats.candidates += cand.size();
-        const double t_refine = now();
+        const double t_refine = now(), c_refine = cpu_now();
         stats.sieve_s += t_refine - t_sieve;
+        stats.sieve_cpu += c_refine - c_sieve;
 
         // Range-rate roots on the model itself, on sub-steps of at most kMaxRootStep.
         const long long nc = static_cast<long long>(cand.size());
@@ -379,6 +424,7 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
             });
         }
         stats.refinement_s += now() - t_refine;
+        stats.refinement_cpu += cpu_now() - c_refine;
     }
     for (Scratch& sc : scratch) {
         out.insert(out.end(), sc.results.begin(), sc.results.end());

@@ -76,6 +76,7 @@ struct Conjunction {
 
 struct ScreenStats {
     double propagation_s = 0.0, sieve_s = 0.0, refinement_s = 0.0;  // wall seconds per stage
+    double propagation_cpu = 0.0, sieve_cpu = 0.0, refinement_cpu = 0.0;  // processor seconds per stage
     std::uint64_t pairs_tested = 0;   // pairs the grid enumerated
     std::uint64_t candidates = 0;     // (pair, interval) kept by the cubic test
     std::uint64_t propagations = 0;   // SGP4 calls
