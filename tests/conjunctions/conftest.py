@@ -54,7 +54,10 @@ def satno_of(line1):
 class Oracle:
     """Conjunctions of element sets by brute force on the sgp4 package."""
 
-    def __init__(self, line_pairs, hours, threshold, step=10.0, start_offset=0.0):
+    def __init__(self, line_pairs, hours, threshold, step=10.0, start_offset=0.0, start_jd=START_JD, leap=None):
+        """``leap``: the second [s from the window's start] at which a leap second is inserted, when one is;
+        the sgp4 package takes UTC Julian dates, whose clock holds during it."""
+        self.start_jd, self.leap = start_jd, leap
         self.sats = [Satrec.twoline2rv(a, b, WGS72) for a, b in line_pairs]
         self.satnos = [satno_of(a) for a, _ in line_pairs]
         self.threshold = threshold / 1000.0  # km
@@ -62,8 +65,8 @@ class Oracle:
         self.span = hours * 3600.0
         n = int(math.ceil(self.span / step))
         self.t = np.linspace(0.0, self.span, n + 1)
-        fr = (self.offset + self.t) / 86400.0
-        e, r, v = SatrecArray(self.sats).sgp4(np.full(fr.shape, START_JD), fr)
+        fr = (self.offset + self.clock(self.t)) / 86400.0
+        e, r, v = SatrecArray(self.sats).sgp4(np.full(fr.shape, start_jd), fr)
         assert not np.any(e), "the oracle's fixtures must propagate everywhere"
         self.r, self.v = r, v
         vmax = float(np.max(np.linalg.norm(v, axis=2)))
@@ -82,8 +85,12 @@ class Oracle:
                 if row["miss_distance"] < threshold:
                     self.rows.append(row)
 
+    def clock(self, t):
+        """UTC seconds on the clock after the window's start, at ``t`` elapsed seconds."""
+        return t if self.leap is None else t - np.clip(t - self.leap, 0.0, 1.0)
+
     def state(self, i, t):
-        e, r, v = self.sats[i].sgp4(START_JD, (self.offset + t) / 86400.0)
+        e, r, v = self.sats[i].sgp4(self.start_jd, (self.offset + self.clock(t)) / 86400.0)
         assert e == 0
         return np.array(r), np.array(v)
 

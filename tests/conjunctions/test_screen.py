@@ -137,6 +137,24 @@ def test_window_edges(offset):
     assert_matches(table, oracle, offset=offset)
 
 
+def test_a_leap_second_inside_the_window():
+    # 2016-12-31T23:59:60: the crossing pair, with epochs at 2017-01-01T00:00, meets 20 s after midnight,
+    # 3621 s after a window start at 23:00.
+    pair = [lines(7, 97.0, 0.0, 1e-4, 0.0, 358.81, RE + 800.0, year=17),
+            lines(8, 60.0, 0.0, 1e-4, 0.0, 358.81, RE + 801.0, year=17)]
+    oracle = Oracle(pair, hours=2.0, threshold=5000.0, step=5.0, start_offset=23 * 3600.0,
+                    start_jd=2457753.5, leap=3600.0)
+    assert oracle.rows
+    start = Time("2016-12-31T23:00")
+    table = screen(tles_of(pair), start, "2017-01-01T01:00", 5000.0)
+    assert len(table) == len(oracle.rows)
+    for row, ref in zip(table.itertuples(index=False), sorted(oracle.rows, key=lambda r: r["t"])):
+        utc = np.datetime64("2016-12-31T23:00", "ns") + np.timedelta64(round(float(oracle.clock(ref["t"])) * 1e9), "ns")
+        assert abs(int((row.tca - utc).value)) < 1_000_000
+        assert row.miss_distance == pytest.approx(ref["miss_distance"], abs=1.0)
+        assert row.relative_speed == pytest.approx(ref["relative_speed"], abs=1e-3)
+
+
 def test_satellite_inputs_elsets_and_catalogue_mapping(tmp_path):
     # A history: the element set in force at the start is the latest before it.
     later = lines(2, 120.0, 220.0, 1e-4, 0.0, 10.0, RE + 700.0, day=1.5)  # 2024-01-01T12:00, after the start

@@ -10,28 +10,33 @@ evaluated on the SGP4 model itself (WGS 72, improved mode), in TEME.
 How it works (native, on all cores, without the interpreter lock):
 
 1. All objects are propagated with SGP4 on a time grid of step ``h``; only the
-   two nodes of the current interval are held, so memory does not grow with
-   the window.
+   nodes of a block of intervals are held, so memory does not grow with the
+   window.
 2. Sieve. Over each interval every trajectory is replaced by the cubic Hermite
    interpolant of its SGP4 positions and velocities at both nodes. The
    interpolant is within ``eps = sqrt(3) * M4 * h**4 / 384`` of the model
    (the Hermite remainder, ``M4`` a bound of the fourth time derivative of the
    position over the orbit: the two-body value at the element set's worst
-   point, with a margin of 2 for the perturbations), and the interval's arc
-   lies within ``rho`` (bounded from the cubic's own coefficients, about
-   ``speed * h / 2``) of its midpoint. Two objects that come within ``D`` of
-   each other somewhere in the interval have midpoints within
+   point, with a margin of 2 for the perturbations). The interval is cut into
+   pieces; the arc of a piece lies within ``rho`` (bounded from the cubic's own
+   coefficients, about ``speed * piece / 2``) of its midpoint. Two objects that
+   come within ``D`` of each other somewhere in a piece have midpoints within
    ``D + rho_1 + rho_2 + eps_1 + eps_2``, so a spatial hash with cells of
    ``D + 2 max(rho + eps)`` and its 27-cell neighbourhood enumerates them all;
    a rigorous lower bound of the distance of the two cubics (exact Taylor
-   expansions on eight pieces of the interval) then drops the pairs that
-   cannot come within ``D + eps_1 + eps_2``. The largest relative speed thus
-   sets the cell size, the threshold and the interpolation bound the limits:
-   no approach under the threshold can fall between samples, whatever ``h``.
-   ``h`` is chosen from the threshold and the orbits (``eps`` a small share of
-   ``D`` for the typical object, at most 60 s all-versus-all and 600 s
-   one-versus-all, where propagation dominates).
-3. Refinement. In every kept interval the TCAs are the roots of the relative
+   expansions on eight parts of the piece) then drops the pairs that cannot
+   come within ``D + eps_1 + eps_2``. The largest speed thus sets the cell
+   size, the threshold and the interpolation bound the limits: no approach
+   under the threshold can fall between samples, whatever the step. The step
+   comes from the threshold and the orbits: ``eps`` at most 2 % of ``D`` for
+   the median object and at most 180 s all-versus-all (pieces of 30 s); with
+   primaries, where propagation dominates and a primary is tested against
+   every object directly, up to 900 s (pieces of 60 s).
+   One-versus-all first drops the objects whose radial band (osculating
+   perigee to apogee at both ends of the window, widened by 20 km + 0.5 % of
+   the apogee radius, plus ``D``) meets no primary's: the classical
+   apogee/perigee filter.
+3. Refinement. In every kept piece the TCAs are the roots of the relative
    range rate ``(r2 - r1) . (v2 - v1)`` going from negative to positive, found
    by the package's event-search kernel (Brent's method, to 1e-7 s) on SGP4
    states on sub-steps of at most 60 s; miss distance, speed and the frame

@@ -19,7 +19,13 @@
 // objects i, j come within D at some instant of the interval, then
 //   |c0_i - c0_j| <= D + rho_i + rho_j + eps_i + eps_j <= D + 2 max(rho + eps),
 // so with cells of that size the pair lies in neighbouring cells (the 27-cell
-// stencil) and is enumerated. It is then kept when the difference of the two
+// stencil) and is enumerated. The same holds piece by piece: the interval is
+// cut into `sub_intervals` pieces, each expanded about its own midpoint (the
+// restriction of a cubic is a cubic), so that rho, and with it the cells,
+// shrink with the pieces while eps stays that of the whole interval. With a
+// few primaries the grid is skipped: each primary is tested against every
+// object, the pieces placed first by their midpoints and the object's largest
+// speed over the interval. It is then kept when the difference of the two
 // cubics, Delta(u), may come within D + eps_i + eps_j: on each of S pieces of
 // half-width s about u_c the Taylor expansion of a cubic is exact,
 //   Delta(u_c + x) = D0 + D1 x + D2 x^2 + D3 x^3,
