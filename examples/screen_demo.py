@@ -7,8 +7,6 @@ import importlib.util
 import time as clock
 from pathlib import Path
 
-import pandas as pd
-
 from astrovia.conjunctions import screen
 from astrovia.propagators.analytical.sgp4.tle import TLE
 
@@ -29,8 +27,7 @@ def main() -> None:
     table = screen(tles, "2024-01-01T00:00", "2024-01-01T06:00", threshold=5000.0)
     print(f"{len(tles)} objects, 6 h, all pairs: {len(table)} conjunctions under 5 km "
           f"({clock.perf_counter() - t0:.1f} s)")
-    with pd.option_context("display.width", 120, "display.precision", 1):
-        print(table.nsmallest(5, "miss_distance").to_string(index=False))
+    print(table.nsmallest(5, "miss_distance").round(1).to_string(index=False))
     primary = tles[0].satno
     t0 = clock.perf_counter()
     one = screen(tles, "2024-01-01", "2024-01-02", threshold=5000.0, primaries=[primary])
