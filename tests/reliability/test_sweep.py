@@ -48,6 +48,8 @@ def extension_modules():
 
 
 MODULES = extension_modules()
+# Python surfaces whose work is native, swept as well.
+MODULES += ["astrovia.conjunctions"]
 
 
 def test_the_walk_finds_the_native_modules():
