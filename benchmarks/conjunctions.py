@@ -23,11 +23,15 @@ import sys
 import tempfile
 import time as clock
 
-import numpy as np
+# benchmarks/sgp4.py would hide the sgp4 package: drop this file's directory from the path first.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
 
-from astrovia.conjunctions import _Plan, _run
-from astrovia.propagators.analytical.sgp4.tle import read_tles
-from astrovia.time.time import Time
+import numpy as np  # noqa: E402
+
+from astrovia.conjunctions import _Plan, _run  # noqa: E402
+from astrovia.propagators.analytical.sgp4.tle import read_tles  # noqa: E402
+from astrovia.time.time import Time  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 START = Time("2024-01-01T00:00")

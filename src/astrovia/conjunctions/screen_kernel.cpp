@@ -63,22 +63,28 @@ std::uint64_t cell_key(std::int64_t ix, std::int64_t iy, std::int64_t iz) {
            ((static_cast<std::uint64_t>(iy + bias) & mask) << 21) | (static_cast<std::uint64_t>(iz + bias) & mask);
 }
 
-// Open-addressing map from a cell key to the chain of the objects in the cell.
+// Open-addressing map from a cell key to the chain of the objects in the cell,
+// then to the cell's run in the packed layout. A slot's key and run share one
+// cache line: the neighbour lookups are the sieve's main memory traffic.
 struct CellTable {
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
     static constexpr std::uint32_t kEnd = ~std::uint32_t{0};
-    std::vector<std::uint64_t> keys;
-    std::vector<std::uint32_t> head, next, slots;  // slots: the occupied slots
+    struct Slot {
+        std::uint64_t key;
+        std::uint32_t begin, end;  // the run in the packed layout
+    };
+    std::vector<Slot> table;
+    std::vector<std::uint32_t> head, next, slots;  // chains while inserting; slots: the occupied ones
     std::uint64_t mask = 0;
 
     void reset(std::size_t n) {
         std::size_t size = 16;
         while (size < 2 * n) size <<= 1;
-        if (keys.size() != size) {
-            keys.assign(size, kEmpty);
+        if (table.size() != size) {
+            table.assign(size, Slot{kEmpty, 0, 0});
             head.assign(size, kEnd);
         } else {
-            for (std::uint32_t s : slots) keys[s] = kEmpty, head[s] = kEnd;
+            for (std::uint32_t s : slots) table[s].key = kEmpty, head[s] = kEnd;
         }
         next.assign(n, kEnd);
         slots.clear();
@@ -92,18 +98,19 @@ struct CellTable {
     }
     void insert(std::uint64_t key, std::uint32_t i) {
         std::uint64_t h = hash(key) & mask;
-        while (keys[h] != kEmpty && keys[h] != key) h = (h + 1) & mask;
-        if (keys[h] == kEmpty) {
-            keys[h] = key;
+        while (table[h].key != kEmpty && table[h].key != key) h = (h + 1) & mask;
+        if (table[h].key == kEmpty) {
+            table[h].key = key;
             slots.push_back(static_cast<std::uint32_t>(h));
         }
         next[i] = head[h];
         head[h] = i;
     }
-    std::uint32_t find(std::uint64_t key) const {
+    // The slot of a cell, kEnd when it is empty.
+    std::uint32_t slot_of(std::uint64_t key) const {
         std::uint64_t h = hash(key) & mask;
-        while (keys[h] != kEmpty) {
-            if (keys[h] == key) return head[h];
+        while (table[h].key != kEmpty) {
+            if (table[h].key == key) return static_cast<std::uint32_t>(h);
             h = (h + 1) & mask;
         }
         return kEnd;
@@ -165,6 +172,12 @@ void sub_cubic(const double* p0, const double* p1, double h, int s, int m, doubl
     cu.eps = eps;
     cu.ok = true;
 }
+
+// An object's piece midpoint and reach (rho + eps), laid out cell by cell.
+struct Packed {
+    double x, y, z, reach;
+    std::uint32_t i;
+};
 
 struct Candidate {
     std::uint32_t i, j;
@@ -228,6 +241,7 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
 
     struct Scratch {
         std::vector<Cubic> cubics;
+        std::vector<Packed> packed;
         CellTable table;
         std::vector<Candidate> found;
         std::vector<Conjunction> results;
@@ -324,11 +338,6 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
                 make(i, s, m_sub, cu);
                 reach = std::max(reach, cu.rho + cu.eps);
             }
-            auto test = [&](std::uint32_t i, std::uint32_t j) {
-                if (opt.primaries_only && !objects[i].primary && !objects[j].primary) return;
-                ++sc.tested;
-                if (may_meet(sc.cubics[i], sc.cubics[j], w)) keep(i, j, s);
-            };
             // Cells of size D + 2 max(rho + eps): a pair that may meet lies in neighbouring cells.
             const double cell = threshold + 2.0 * reach;
             CellTable& table = sc.table;
@@ -338,20 +347,46 @@ std::vector<Conjunction> screen(const ScreenObject* objects, std::size_t n, cons
             };
             for (std::uint32_t i = 0; i < n; ++i)
                 if (sc.cubics[i].ok) table.insert(cell_key(coord(i, 0), coord(i, 1), coord(i, 2)), i);
+            // The objects laid out cell by cell (midpoint and reach packed together), so that the
+            // scans of neighbouring cells read memory in order.
+            sc.packed.clear();
             for (std::uint32_t slot_a : table.slots) {
-                const std::uint64_t key = table.keys[slot_a];
-                const std::uint32_t first = table.head[slot_a];
-                for (std::uint32_t x = first; x != CellTable::kEnd; x = table.next[x])
-                    for (std::uint32_t y = table.next[x]; y != CellTable::kEnd; y = table.next[y]) test(x, y);
+                table.table[slot_a].begin = static_cast<std::uint32_t>(sc.packed.size());
+                for (std::uint32_t x = table.head[slot_a]; x != CellTable::kEnd; x = table.next[x]) {
+                    const Cubic& cu = sc.cubics[x];
+                    sc.packed.push_back({cu.c[0][0], cu.c[0][1], cu.c[0][2], cu.rho + cu.eps, x});
+                }
+                table.table[slot_a].end = static_cast<std::uint32_t>(sc.packed.size());
+            }
+            const Packed* pk = sc.packed.data();
+            auto scan = [&](std::uint32_t a0, std::uint32_t a1, std::uint32_t b0, std::uint32_t b1, bool same) {
+                for (std::uint32_t x = a0; x < a1; ++x) {
+                    const Packed& px = pk[x];
+                    for (std::uint32_t y = same ? x + 1 : b0; y < b1; ++y) {
+                        const Packed& py = pk[y];
+                        ++sc.tested;
+                        const double dx = px.x - py.x, dy = px.y - py.y, dz = px.z - py.z;
+                        const double lim = threshold + px.reach + py.reach;
+                        if (dx * dx + dy * dy + dz * dz > lim * lim) continue;
+                        if (opt.primaries_only && !objects[px.i].primary && !objects[py.i].primary) continue;
+                        if (may_meet(sc.cubics[px.i], sc.cubics[py.i], w)) keep(px.i, py.i, s);
+                    }
+                }
+            };
+            for (std::uint32_t slot_a : table.slots) {
+                const std::uint64_t key = table.table[slot_a].key;
+                const std::uint32_t a0 = table.table[slot_a].begin, a1 = table.table[slot_a].end;
+                scan(a0, a1, a0, a1, true);
+                const std::uint32_t first = pk[a0].i;
                 const std::int64_t ix = coord(first, 0), iy = coord(first, 1), iz = coord(first, 2);
                 for (int ox = -1; ox <= 1; ++ox)
                     for (int oy = -1; oy <= 1; ++oy)
                         for (int oz = -1; oz <= 1; ++oz) {
                             const std::uint64_t other = cell_key(ix + ox, iy + oy, iz + oz);
                             if (other <= key) continue;  // each pair of cells once
-                            const std::uint32_t b = table.find(other);
-                            for (std::uint32_t x = first; x != CellTable::kEnd; x = table.next[x])
-                                for (std::uint32_t y = b; y != CellTable::kEnd; y = table.next[y]) test(x, y);
+                            const std::uint32_t b = table.slot_of(other);
+                            if (b == CellTable::kEnd) continue;
+                            scan(a0, a1, table.table[b].begin, table.table[b].end, false);
                         }
             }
         }
