@@ -50,6 +50,8 @@ __all__ = [
     "rot_GCRF_from_ITRF",
     "propagate_many",
     "tle_lines",
+    "screen",
+    "DEFAULT_SCREEN_CHUNK",
 ]
 
 DEFAULT_EPOCH_CHUNK = 100_000
@@ -261,3 +263,57 @@ def propagate_many(time: EpochsLike, satellites: SatellitesLike, frame: str = "T
                           dtype=np.float64, frame=frame, constants=constants, mode=mode,
                           meta=np.empty((0, 0, 0), dtype=np.float64))
     return packed[..., 0:3], packed[..., 3:6], packed[..., 6].astype(np.int8)
+
+
+# --- conjunction screening ----------------------------------------------------
+
+DEFAULT_SCREEN_CHUNK = 6 * 3600.0
+"""Seconds of window per screening task when none is given (rounded to whole grid intervals)."""
+
+
+def _screen_block(lines1: list[str], lines2: list[str], eps_coef: npt.NDArray[np.float64],
+                  grid: tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]],
+                  k_begin: int, k_end: int, threshold: float, primaries: list[int] | None,
+                  sub_intervals: int) -> npt.NDArray[np.float64]:
+    from astrovia.conjunctions import _screen
+
+    catalogue = _screen._Catalogue(lines1, lines2, eps_coef)
+    node_t, node_jd12, leap = grid
+    rows, _ = _screen.screen(catalogue, node_t, node_jd12, leap, k_begin, k_end, threshold, primaries,
+                             sub_intervals, 0)
+    return rows
+
+
+def screen(satellites: Any, start: Any, stop: Any, threshold: float = 5000.0, *, primaries: Any = None,
+           exclude: Any = None, chunk: float | None = None) -> Any:
+    """``astrovia.conjunctions.screen`` split into time windows: a ``dask.delayed`` of the same DataFrame.
+
+    The window is cut into runs of whole intervals of the screening's own time grid, about ``chunk``
+    seconds each (default ``DEFAULT_SCREEN_CHUNK``). A grid interval is screened from its two nodes alone
+    (each task propagates its first node again), so the windows need no overlap: a TCA near a cut lies in
+    exactly one interval, and the table equals one call's row for row. The element sets travel as their
+    lines; ``exclude`` (pairs or a function) is applied where the table is assembled, so a function need
+    not pickle. ``.compute()`` on any scheduler, or ``client.compute`` on a ``dask.distributed`` cluster.
+    """
+    from dask import delayed
+
+    from astrovia.conjunctions import _Plan
+
+    if chunk is not None and not (isinstance(chunk, (int, float)) and not isinstance(chunk, bool)
+                                  and chunk > 0 and np.isfinite(chunk)):
+        raise ValueError(f"chunk must be a positive number of seconds, not {chunk!r}")
+    plan = _Plan(satellites, start, stop, threshold, primaries, exclude)
+    per_task = max(1, int((chunk or DEFAULT_SCREEN_CHUNK) // plan.step))
+    grid = (plan.node_t, plan.node_jd12, plan.leap)
+    parts = []
+    if len(plan.tles) >= 2:
+        block = delayed(_screen_block, pure=True)
+        for k in range(0, plan.intervals, per_task):
+            parts.append(block(plan.lines1, plan.lines2, plan.eps_coef, grid, k,
+                               min(k + per_task, plan.intervals), plan.threshold, plan.primaries,
+                               plan.sub_intervals))
+    return delayed(_screen_table, pure=True)(plan.assembler(), *parts)
+
+
+def _screen_table(table: Any, *rows: npt.NDArray[np.float64]) -> Any:
+    return table(np.concatenate(rows) if rows else np.zeros((0, 8)))

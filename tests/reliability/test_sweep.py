@@ -48,6 +48,8 @@ def extension_modules():
 
 
 MODULES = extension_modules()
+# Python surfaces whose work is native, swept as well.
+MODULES += ["astrovia.conjunctions"]
 
 # Python surfaces over native loops, swept like the extensions themselves.
 SURFACES = ["astrovia.frames.geodetic", "astrovia.groundstation", "astrovia.bodies.bodies", "astrovia.events",

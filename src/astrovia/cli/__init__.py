@@ -7,6 +7,8 @@ Subcommands:
   numbers; the rest is still printed. Exit status 1 when any record was bad.
 - ``astrovia propagate FILE --start T --stop T --step SECONDS``: SGP4 states of
   every satellite over a time grid, as a CSV or Parquet table.
+- ``astrovia screen FILE --start T --stop T [--threshold M] [--primary SATNO ...]``:
+  the conjunctions of the satellites of FILE, as a CSV or Parquet table.
 
 The work is done by the package's modules; this module parses arguments and
 writes output. Exit status 2 is a usage error or an unreadable file.
@@ -21,7 +23,7 @@ from collections.abc import Sequence
 
 from astrovia import __version__
 
-from . import _propagate, _tle
+from . import _propagate, _screen, _tle
 
 __all__ = ["main", "build_parser"]
 
@@ -71,6 +73,27 @@ def build_parser() -> argparse.ArgumentParser:
     prop.add_argument("--output", "-o", metavar="PATH", default=None,
                       help="output file (default: stdout, CSV only)")
     prop.set_defaults(run=_propagate.run)
+
+    scr = commands.add_parser(
+        "screen",
+        help="close approaches between the satellites of a file, as a table",
+        description="Screens the latest TLE before START of every satellite in FILE (SGP4, WGS 72, improved "
+                    "mode) for conjunctions between START and STOP: every local minimum of the distance of two "
+                    "objects under the threshold. One row per conjunction, sorted by the time of closest "
+                    "approach: satno_1, satno_2, tca (ISO 8601 UTC), miss_distance [m], relative_speed [m/s], "
+                    "radial, in_track, cross_track [m] (object 2 in object 1's frame, TEME). Progress on stderr "
+                    "when it is a terminal.",
+    )
+    scr.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
+    scr.add_argument("--start", required=True, metavar="T", help="window start, ISO 8601 UTC")
+    scr.add_argument("--stop", required=True, metavar="T", help="window end, ISO 8601 UTC")
+    scr.add_argument("--threshold", type=float, default=5000.0, metavar="M",
+                     help="miss distance under which an approach is reported [m] (default 5000)")
+    scr.add_argument("--primary", nargs="+", metavar="SATNO", default=None,
+                     help="screen only these catalogue numbers against all (default: all pairs)")
+    scr.add_argument("--output", "-o", metavar="F.csv|F.parquet", default=None,
+                     help="output file (default: CSV on stdout); .parquet needs pyarrow")
+    scr.set_defaults(run=_screen.run)
     return parser
 
 
