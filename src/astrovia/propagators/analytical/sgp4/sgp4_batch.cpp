@@ -12,15 +12,20 @@ namespace {
 constexpr double kJd2000Midnight = 2451544.5;  // 2000 January 1 00:00
 constexpr double kSecondsPerDay = 86400.0;
 
-// Length [s] of the UTC day starting at the Julian date `jd_midnight`: 86400
-// plus a leap second at its end; days before 1972 are taken as 86400 s long.
+// Length [s] of the quasi Julian day of UTC starting at `jd_midnight`: 86400
+// plus the step of TAI-UTC at its end, leap seconds from 1972 and the
+// fractional steps of 1960-1971 alike (the drift of TAI-UTC before 1972 is not
+// a step and does not stretch the day). This is how ERFA's quasi Julian dates
+// spread a step over its day, so the clock reading is the fraction times it.
 double utc_day_length(double jd_midnight) {
     int iy, im, id, iy1, im1, id1;
-    double fd, dat0, dat1;
-    if (eraJd2cal(jd_midnight, 0.0, &iy, &im, &id, &fd) != 0 || iy < 1972) return kSecondsPerDay;
+    double fd, dat0, dat12, dat24;
+    if (eraJd2cal(jd_midnight, 0.0, &iy, &im, &id, &fd) != 0 || iy < 1960) return kSecondsPerDay;
     if (eraJd2cal(jd_midnight + 1.0, 0.0, &iy1, &im1, &id1, &fd) != 0) return kSecondsPerDay;
-    if (eraDat(iy, im, id, 0.0, &dat0) < 0 || eraDat(iy1, im1, id1, 0.0, &dat1) < 0) return kSecondsPerDay;
-    return kSecondsPerDay + (dat1 - dat0);
+    if (eraDat(iy, im, id, 0.0, &dat0) < 0 || eraDat(iy, im, id, 0.5, &dat12) < 0 ||
+        eraDat(iy1, im1, id1, 0.0, &dat24) < 0)
+        return kSecondsPerDay;
+    return kSecondsPerDay + (dat24 - (2.0 * dat12 - dat0));
 }
 
 void store_state(const double rk[3], const double vk[3], double metres_per_km, double* r, double* v) {
@@ -84,7 +89,7 @@ void batch_record_from_lines(const char* line1, const char* line2, Gravity g, Mo
     out.init_error = initialise(es.mean, g, m, out.rec);
     const double whole = std::floor(es.day_of_year);
     out.epoch_day = (jd_january_first(es.year) - kJd2000Midnight) + (whole - 1.0);
-    out.epoch_minute = (es.day_of_year - whole) * 1440.0;
+    out.epoch_minute = es.day_fraction * 1440.0;
 }
 
 void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
@@ -103,10 +108,18 @@ void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::
             last_midnight = midnight;
             last_length = utc_day_length(midnight);
         }
-        double seconds = frac * last_length;
-        if (seconds > kSecondsPerDay) seconds = kSecondsPerDay;
         day[i] = midnight - kJd2000Midnight;
-        minute[i] = seconds / 60.0;
+        if (last_length == kSecondsPerDay) {
+            // The same product as the epoch's minute, so that an epoch given
+            // back as a date is zero minutes from it.
+            minute[i] = frac * 1440.0;
+        } else {
+            // A step day: its quasi fraction spreads the step; the clock reads
+            // the elapsed time and holds at 24:00 during an inserted second.
+            double seconds = frac * last_length;
+            if (seconds > kSecondsPerDay) seconds = kSecondsPerDay;
+            minute[i] = seconds / 60.0;
+        }
     }
 }
 

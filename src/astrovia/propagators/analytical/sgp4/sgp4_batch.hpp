@@ -31,9 +31,12 @@ struct ClockEpochs {
     const double* minute;
 };
 
-// Splits UTC two-part Julian dates (ERFA's quasi Julian dates: on a day with a
-// leap second the fraction is the elapsed time over 86401 s) into clock days
-// and minutes. `jd` is N rows of (date1, date2) with the given byte strides.
+// Splits UTC two-part Julian dates (ERFA's quasi Julian dates: on a day that
+// ends in a step of TAI-UTC, a leap second or one of the fractional steps
+// before 1972, the fraction is the elapsed time over the stretched day) into
+// clock days and minutes, so that the time since an epoch is the difference
+// of the UTC clock readings. `jd` is N rows of (date1, date2) with the given
+// byte strides.
 void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
                                 std::size_t n, double* day, double* minute);
 

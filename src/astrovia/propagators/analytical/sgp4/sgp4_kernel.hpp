@@ -116,6 +116,11 @@ struct ElementSet {
     MeanElements mean;
     int year;            // full year of the epoch
     double day_of_year;  // 1.0 = 1 January 00:00 UTC
+    // The fraction of the epoch day as its digits give it (the digits after the
+    // point read as a decimal fraction), not day_of_year less its whole part:
+    // the difference of those two doubles carries the rounding of the whole
+    // day count, which moves the epoch by up to a few nanoseconds.
+    double day_fraction;
     int element_number;
     int revolution_number;
 };
