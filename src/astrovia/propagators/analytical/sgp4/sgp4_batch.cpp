@@ -1,6 +1,8 @@
 // Batched SGP4/SDP4 propagation (see sgp4_batch.hpp).
 #include "propagators/analytical/sgp4/sgp4_batch.hpp"
 
+#include "propagators/analytical/sgp4/sgp4_simd.hpp"
+
 #include <erfa.h>
 
 #include <cmath>
@@ -124,7 +126,13 @@ void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::
 }
 
 void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
-                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out) {
+                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out,
+                     int path) {
+    if (path == kAutoPath) path = best_path();
+    if (path != kPlainPath) {
+        propagate_vector(path, recs, m, &epochs, nullptr, n, frame, chains, metres_per_km, out);
+        return;
+    }
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
 #pragma omp parallel if (total > kSerialLimit)
     {
@@ -158,7 +166,12 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
 }
 
 void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const double* minutes, std::size_t n,
-                             double metres_per_km, const BatchOutput& out) {
+                             double metres_per_km, const BatchOutput& out, int path) {
+    if (path == kAutoPath) path = best_path();
+    if (path != kPlainPath) {
+        propagate_vector(path, recs, m, nullptr, minutes, n, OutputFrame::teme, {}, metres_per_km, out);
+        return;
+    }
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
 #pragma omp parallel if (total > kSerialLimit)
     {

@@ -309,22 +309,17 @@ void deep_space_init(const LunarSolar& c, double eccsq, Record& rec) {
     }
 }
 
-// Lunar-solar secular terms and the resonance integration to time t (DSPACE).
-// Updates the mean elements in place; the integrator starts from the epoch.
-void deep_space_secular(const Record& rec, double t, double& em, double& argpm, double& inclm, double& mm,
-                        double& nodem, double& nm, ResonanceState* cache) {
+}  // namespace
+
+// The resonance integration to time t (the second half of DSPACE), from the
+// secular node and argument of perigee at t.
+void resonance_secular(const Record& rec, double t, double argpm, double nodem, double& mm, double& nm,
+                       ResonanceState* cache) {
     const double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
     const double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
     const double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
     const double theta = std::fmod(rec.gsto + t * kEarthRotationPerMinute, kTwoPi);
-    em = em + rec.dedt * t;
-    inclm = inclm + rec.didt * t;
-    argpm = argpm + rec.domdt * t;
-    nodem = nodem + rec.dnodt * t;
-    mm = mm + rec.dmdt * t;
-    if (rec.resonance == 0) return;
-
     const double no = rec.no_unkozai;
     if (!(std::fabs(t) <= 1.0e10)) {  // NaN, infinite, or beyond any calendar: no end to the steps
         nm = mm = std::numeric_limits<double>::quiet_NaN();
@@ -381,6 +376,20 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
     else
         mm = xl - nodem - argpm + theta;
     nm = no + (nm - no);
+}
+
+namespace {
+
+// Lunar-solar secular terms and the resonance integration to time t (DSPACE).
+// Updates the mean elements in place; the integrator starts from the epoch.
+void deep_space_secular(const Record& rec, double t, double& em, double& argpm, double& inclm, double& mm,
+                        double& nodem, double& nm, ResonanceState* cache) {
+    em = em + rec.dedt * t;
+    inclm = inclm + rec.didt * t;
+    argpm = argpm + rec.domdt * t;
+    nodem = nodem + rec.dnodt * t;
+    mm = mm + rec.dmdt * t;
+    if (rec.resonance != 0) resonance_secular(rec, t, argpm, nodem, mm, nm, cache);
 }
 
 // Lunar-solar periodics applied to the elements at time t (DPPER).
