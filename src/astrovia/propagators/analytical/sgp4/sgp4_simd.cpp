@@ -41,7 +41,7 @@ struct Block {
     ASTROVIA_SGP4_DEEP_FIELDS(ASTROVIA_SGP4_DECLARE)
     ASTROVIA_SGP4_DECLARE(radius_km) ASTROVIA_SGP4_DECLARE(xke) ASTROVIA_SGP4_DECLARE(j2)
     ASTROVIA_SGP4_DECLARE(j3oj2) ASTROVIA_SGP4_DECLARE(full_drag) ASTROVIA_SGP4_DECLARE(afspc)
-    ASTROVIA_SGP4_DECLARE(epoch_day) ASTROVIA_SGP4_DECLARE(epoch_minute)
+    ASTROVIA_SGP4_DECLARE(epoch_day) ASTROVIA_SGP4_DECLARE(epoch_minute) ASTROVIA_SGP4_DECLARE(vkmpersec)
 #undef ASTROVIA_SGP4_DECLARE
     const Record* rec[kMaxLanes];
     std::size_t index[kMaxLanes];  // the record's row in the outputs
@@ -83,6 +83,7 @@ inline std::vector<Block> make_blocks(const BatchRecord* recs, std::size_t m, st
             b.afspc[l] = r.mode == Mode::afspc ? 1.0 : 0.0;
             b.epoch_day[l] = recs[i].epoch_day;
             b.epoch_minute[l] = recs[i].epoch_minute;
+            b.vkmpersec[l] = r.gc.radius_km * r.gc.xke / 60.0;
             b.deep = r.deep_space;
             b.resonant = b.resonant || r.resonance != 0;
             b.full_drag_any = b.full_drag_any || !r.simplified;
@@ -114,8 +115,6 @@ constexpr double kEarthRotationPerMinute = 4.37526908801129966e-3;
 constexpr double kZns = 1.19459e-5, kZnl = 1.5835218e-4, kZes = 0.01675, kZel = 0.05490;
 // Largest argument the vector sine and cosine reduce themselves (2^20 quarter turns).
 constexpr double kReduceLimit = 1.0e6;
-// Largest argument of the vector remainder by 2 pi.
-constexpr double kFmodLimit = 1.0e12;
 
 }  // namespace astrovia::sgp4::simd
 
@@ -134,11 +133,9 @@ using D = hn::CappedTag<double, kMaxLanes>;
 using V = hn::Vec<D>;
 using M = hn::Mask<D>;
 
-#if HWY_NATIVE_FMA
-constexpr bool kHasFma = true;
-#else
-constexpr bool kHasFma = false;
-#endif
+// The targets of the dispatch table all fuse multiply-adds in hardware.
+constexpr bool kHasFma = (HWY_TARGET & (HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL | HWY_NEON | HWY_SVE | HWY_SVE2 |
+                                        HWY_SVE_256 | HWY_SVE2_128)) != 0;
 
 HWY_INLINE V C(double x) { return hn::Set(D(), x); }
 
@@ -156,13 +153,15 @@ HWY_INLINE V per_lane(V x, M use_scalar, V vec, F f) {
     return hn::Load(d, out);
 }
 
-// x - 2 pi trunc(x / 2 pi), exactly as std::fmod(x, 2 pi): with a fused
-// multiply-add the product-difference is exact once the quotient is right, and
-// a quotient one off is put right by one exact step.
+// x - 2 pi trunc(x / 2 pi), exactly as std::fmod(x, 2 pi) for |x| < 2^52: with
+// a fused multiply-add the product-difference is exact once the quotient is
+// right, and a quotient one off is put right by one exact step. NaN and
+// infinities give NaN, as std::fmod does.
 HWY_INLINE V fmod_2pi(V x) {
     const D d;
     const V twopi = C(kTwoPi);
-    const V k = hn::Trunc(hn::Div(x, twopi));
+    // The quotient from the reciprocal: at most one off, which the steps below mend.
+    const V k = hn::Trunc(hn::Mul(x, C(1.0 / kTwoPi)));
     V r = hn::NegMulAdd(k, twopi, x);
     const M pos = hn::Ge(x, hn::Zero(d));
     r = hn::IfThenElse(hn::And(pos, hn::Lt(r, hn::Zero(d))), hn::Add(r, twopi), r);
@@ -170,9 +169,8 @@ HWY_INLINE V fmod_2pi(V x) {
     const M neg = hn::Not(pos);
     r = hn::IfThenElse(hn::And(neg, hn::Gt(r, hn::Zero(d))), hn::Sub(r, twopi), r);
     r = hn::IfThenElse(hn::And(neg, hn::Le(r, hn::Neg(twopi))), hn::Add(r, twopi), r);
-    const M far = hn::Not(hn::Lt(hn::Abs(x), C(kFmodLimit)));
-    if (!kHasFma || !hn::AllFalse(d, far)) {
-        return per_lane(x, kHasFma ? far : hn::FirstN(d, kMaxLanes), r, [](double a) { return std::fmod(a, kTwoPi); });
+    if (!kHasFma) {
+        return per_lane(x, hn::FirstN(d, kMaxLanes), r, [](double a) { return std::fmod(a, kTwoPi); });
     }
     return r;
 }
@@ -541,7 +539,7 @@ HWY_INLINE void block_state(const Block& b, V t, ResonanceState* caches, V r[3],
 
     flag(err, hn::Lt(mrt, one), kDecayed);
     const V radius = L(radius_km);
-    const V vkmpersec = hn::Div(hn::Mul(radius, xke), C(60.0));
+    const V vkmpersec = L(vkmpersec);
     const M bad = hn::Ne(err, hn::Zero(d));
     const V nan = C(std::numeric_limits<double>::quiet_NaN());
     r[0] = hn::IfThenElse(bad, nan, hn::Mul(hn::Mul(mrt, ux), radius));
