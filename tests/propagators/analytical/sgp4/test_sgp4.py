@@ -700,3 +700,18 @@ def test_edge_classes_match_the_reference_on_the_utc_clock(constants, mode, path
     lines = edge_lines(400)[:: 2 - (mode == "afspc")]
     compared = sum(check_on_the_clock(l1, l2, minutes, constants, mode, path) for l1, l2 in lines)
     assert compared > 500
+
+
+@pytest.mark.parametrize("start", ["2020-07-13T12:00:00", "2016-12-31T18:00:00"])
+def test_gcrf_over_many_epochs_equals_the_frames_module(start):
+    # Many epochs in a short span (across a midnight, and across the leap second of 2016) take the
+    # IAU 2000A model from an epoch window rather than at every epoch.
+    tles = catalogue()[:6]
+    time = Time(start) + np.linspace(0.0, 12 * 3600.0, 400)
+    r, v, err = SGP4().propagate_many(time, tles, frame="GCRF")
+    rt, vt, _ = SGP4().propagate_many(time, tles)
+    for k in range(len(tles)):
+        ok = err[k] == 0
+        ri, vi = geocentric.GCRF_from_ITRF(time, *geocentric.ITRF_from_TEME(time, rt[k], vt[k]))
+        np.testing.assert_allclose(r[k][ok], ri[ok], rtol=0, atol=1e-4)
+        np.testing.assert_allclose(v[k][ok], vi[ok], rtol=0, atol=1e-7)

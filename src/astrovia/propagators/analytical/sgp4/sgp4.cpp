@@ -21,6 +21,7 @@
 #include "_native/checks.hpp"
 #include "frames/celestial_chain.hpp"
 #include "frames/epoch_inputs.hpp"
+#include "frames/epoch_window_binding.hpp"
 #include "propagators/analytical/sgp4/sgp4.hpp"
 #include "propagators/analytical/sgp4/sgp4_batch.hpp"
 #include "propagators/analytical/sgp4/sgp4_simd.hpp"
@@ -364,6 +365,23 @@ nb::object propagate_many(const SGP4& self, nb::handle time, nb::handle tles, nb
         std::optional<frames::Rows> tt;
         std::optional<frames::Series> dx, dy;
         if (with_gcrf) tt.emplace(*in.tt), dx.emplace(*in.dX), dy.emplace(*in.dY);
+        // Many epochs in a short span: the IAU 2000A model from an epoch window
+        // (its nodes every half hour and at every UTC midnight, the model
+        // interpolated to 1e-14 rad) instead of its series at every epoch.
+        std::optional<frames::EpochWindow> window;
+        std::vector<double> seconds;
+        if (with_gcrf) {
+            nb::object numpy = globals.get("numpy");
+            nb::object stamps = numpy.attr("ravel")(numpy.attr("asarray")(_time.attr("int64"), "dtype"_a = numpy.attr("int64")));
+            const std::int64_t lo = nb::cast<std::int64_t>(stamps.attr("min")());
+            const std::int64_t hi = nb::cast<std::int64_t>(stamps.attr("max")());
+            const double nodes = static_cast<double>(hi - lo) * 1e-9 / 1800.0 * (1.0 + 1.0 / 48.0) + 3.0;
+            if (nodes * 8.0 < static_cast<double>(n)) {
+                window.emplace(frames::make_epoch_window(lo, hi));
+                nb::object offsets = numpy.attr("subtract")(stamps, nb::int_(lo)).attr("astype")(numpy.attr("float64"));
+                seconds = doubles(numpy.attr("divide")(offsets, 1e9), "time.int64");
+            }
+        }
         // The TEME chain is a few sines per epoch; the GCRF chain (IAU 2000A) is worth the threads.
         const bool threaded = with_gcrf ? n > 16 : n > 20000;
         nb::gil_scoped_release unlocked;
@@ -374,8 +392,14 @@ nb::object propagate_many(const SGP4& self, nb::handle time, nb::handle tles, nb
             const double omega = frames::earth_rotation_rate(lod[j]);
             if (with_gcrf) {
                 frames::GcrfChain gcrf;
-                frames::gcrf_chain_one_epoch(tt->at(j, 0), tt->at(j, 1), ut1.at(j, 0), ut1.at(j, 1), xp[j], yp[j],
-                                             (*dx)[j], (*dy)[j], gcrf);
+                if (window) {
+                    frames::Instant at;
+                    window->at(seconds[j], at);
+                    frames::EpochWindow::gcrf_chain(at, gcrf);
+                } else {
+                    frames::gcrf_chain_one_epoch(tt->at(j, 0), tt->at(j, 1), ut1.at(j, 0), ut1.at(j, 1), xp[j],
+                                                 yp[j], (*dx)[j], (*dy)[j], gcrf);
+                }
                 sgp4::gcrf_map(teme, gcrf, omega, maps[j]);
             } else {
                 sgp4::itrf_map(teme, omega, maps[j]);
