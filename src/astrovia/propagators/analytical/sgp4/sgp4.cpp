@@ -376,7 +376,7 @@ nb::object propagate_many(const SGP4& self, nb::handle time, nb::handle tles, nb
             const std::int64_t lo = nb::cast<std::int64_t>(stamps.attr("min")());
             const std::int64_t hi = nb::cast<std::int64_t>(stamps.attr("max")());
             const double nodes = static_cast<double>(hi - lo) * 1e-9 / 1800.0 * (1.0 + 1.0 / 48.0) + 3.0;
-            if (nodes * 8.0 < static_cast<double>(n)) {
+            if (nodes * 2.0 < static_cast<double>(n)) {
                 window.emplace(frames::make_epoch_window(lo, hi));
                 nb::object offsets = numpy.attr("subtract")(stamps, nb::int_(lo)).attr("astype")(numpy.attr("float64"));
                 seconds = doubles(numpy.attr("divide")(offsets, 1e9), "time.int64");

@@ -125,14 +125,13 @@ void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::
     }
 }
 
-void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
-                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out,
-                     int path) {
-    if (path == kAutoPath) path = best_path();
-    if (path != kPlainPath) {
-        propagate_vector(path, recs, m, &epochs, nullptr, n, frame, chains, metres_per_km, out);
-        return;
-    }
+namespace {
+
+// The loop of the plain path: every (record, epoch) pair on all OpenMP threads;
+// `minutes_of(i, j, k)` is the time since record i's epoch of state k (epoch j),
+// `store(k, j, code, r, v)` writes it.
+template <class MinutesOf, class Store>
+void plain_loop(const BatchRecord* recs, std::size_t m, std::size_t n, MinutesOf minutes_of, Store store) {
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
 #pragma omp parallel if (total > kSerialLimit)
     {
@@ -142,16 +141,34 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
 #pragma omp for schedule(static)
     for (long long k = 0; k < total; ++k) {
         const std::size_t i = static_cast<std::size_t>(k) / n, j = static_cast<std::size_t>(k) % n;
-        const BatchRecord& b = recs[i];
         if (i != cached) cache = ResonanceState{}, cached = i;
         double rk[3], vk[3];
-        const int e = propagate(b.rec, minutes_since_epoch(b, epochs.day[j], epochs.minute[j]), rk, vk, &cache);
+        const int e = propagate(recs[i].rec, minutes_of(i, j, k), rk, vk, &cache);
+        store(static_cast<std::size_t>(k), j, e, rk, vk);
+    }
+    }
+}
+
+}  // namespace
+
+void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
+                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out,
+                     int path) {
+    if (path == kAutoPath) path = best_path();
+    if (path != kPlainPath) {
+        propagate_vector(path, recs, m, &epochs, nullptr, n, frame, chains, metres_per_km, out);
+        return;
+    }
+    const auto minutes_of = [&](std::size_t i, std::size_t j, std::size_t) {
+        return minutes_since_epoch(recs[i], epochs.day[j], epochs.minute[j]);
+    };
+    plain_loop(recs, m, n, minutes_of, [&](std::size_t k, std::size_t j, int e, const double* rk, const double* vk) {
         out.err[k] = static_cast<std::int8_t>(e);
         double* r = out.r + 3 * k;
         double* v = out.v + 3 * k;
         if (frame == OutputFrame::teme) {
             store_state(rk, vk, metres_per_km, r, v);
-            continue;
+            return;
         }
         double rt[3], vt[3];
         store_state(rk, vk, metres_per_km, rt, vt);
@@ -161,8 +178,7 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
             v[c] = (f.a[c][0] * vt[0] + f.a[c][1] * vt[1] + f.a[c][2] * vt[2]) +
                    (f.b[c][0] * rt[0] + f.b[c][1] * rt[1] + f.b[c][2] * rt[2]);
         }
-    }
-    }
+    });
 }
 
 void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const double* minutes, std::size_t n,
@@ -172,20 +188,11 @@ void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const doubl
         propagate_vector(path, recs, m, nullptr, minutes, n, OutputFrame::teme, {}, metres_per_km, out);
         return;
     }
-    const long long total = static_cast<long long>(m) * static_cast<long long>(n);
-#pragma omp parallel if (total > kSerialLimit)
-    {
-    ResonanceState cache;
-    std::size_t cached = static_cast<std::size_t>(-1);
-#pragma omp for schedule(static)
-    for (long long k = 0; k < total; ++k) {
-        const std::size_t i = static_cast<std::size_t>(k) / n;
-        if (i != cached) cache = ResonanceState{}, cached = i;
-        double rk[3], vk[3];
-        out.err[k] = static_cast<std::int8_t>(propagate(recs[i].rec, minutes[k], rk, vk, &cache));
-        store_state(rk, vk, metres_per_km, out.r + 3 * k, out.v + 3 * k);
-    }
-    }
+    plain_loop(recs, m, n, [&](std::size_t, std::size_t, std::size_t k) { return minutes[k]; },
+               [&](std::size_t k, std::size_t, int e, const double* rk, const double* vk) {
+                   out.err[k] = static_cast<std::int8_t>(e);
+                   store_state(rk, vk, metres_per_km, out.r + 3 * k, out.v + 3 * k);
+               });
 }
 
 }  // namespace astrovia::sgp4

@@ -17,20 +17,13 @@ constexpr double kJd1950 = 2433281.5;  // 1949 December 31 00:00, the theory's d
 // divided by it, as in the published reading of the lines.
 constexpr double kRevPerDayPerRadPerMin = kMinutesPerDay / (2.0 * kPi);
 
+// The field of `width` columns at `offset`, as a zero-terminated copy in `scratch`.
 template <std::size_t N>
-double read_field(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
+const char* field_text(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
     const std::size_t w = width < N - 1 ? width : N - 1;
     std::memcpy(scratch, line + offset, w);
     scratch[w] = '\0';
-    return fields::read_double(scratch);
-}
-
-template <std::size_t N>
-int read_int_field(const char* line, std::size_t offset, std::size_t width, char (&scratch)[N]) {
-    const std::size_t w = width < N - 1 ? width : N - 1;
-    std::memcpy(scratch, line + offset, w);
-    scratch[w] = '\0';
-    return fields::read_int(scratch);
+    return scratch;
 }
 
 // Columns 21-32 hold the day of the year with its fraction: the digits after
@@ -58,13 +51,13 @@ ElementSet elements_from_lines(const char* line1, const char* line2) {
     s.year = f1.year;
     s.day_of_year = f1.day_of_year;
     // Columns 34-43: first derivative of the mean motion / 2 [rev/day^2].
-    const double ndot = read_field(line1, 33, 10, scratch);
+    const double ndot = fields::read_double(field_text(line1, 33, 10, scratch));
     // Columns 45-52 and 54-61: second derivative / 6 and the drag term, with an
     // implied decimal point and an exponent.
     const double nddot = fields::read_implied_decimal(line1, 44, 8);
     s.mean.bstar = fields::read_implied_decimal(line1, 53, 8);
-    s.element_number = read_int_field(line1, 64, 4, scratch);
-    s.revolution_number = read_int_field(line2, 63, 5, scratch);
+    s.element_number = fields::read_int(field_text(line1, 64, 4, scratch));
+    s.revolution_number = fields::read_int(field_text(line2, 63, 5, scratch));
 
     s.day_fraction = epoch_day_fraction(line1, f1.day_of_year);
     // The Julian date of the epoch as midnight plus fraction, then from the theory's day zero.

@@ -11,6 +11,7 @@
 #define ASTROVIA_SGP4_SIMD_COMMON
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -108,6 +109,21 @@ struct Args {
     BatchOutput out;
 };
 
+// One compiled vector target: its entry points.
+struct Target {
+    std::int64_t bit;
+    void (*run)(const Args&);
+    std::size_t (*lanes)();
+    void (*sincos)(const double*, std::size_t, double*, double*);
+    void (*atan2)(const double*, const double*, std::size_t, double*);
+};
+
+// The targets compiled into this file; each adds itself at load time.
+inline std::vector<Target>& registry() {
+    static std::vector<Target> targets;
+    return targets;
+}
+
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 2.0 * kPi;
 constexpr double kSmallOnePlusCos = 1.5e-12;
@@ -175,6 +191,14 @@ HWY_INLINE V fmod_2pi(V x) {
     return r;
 }
 
+// The polynomial with coefficients c (highest power first) at z.
+template <std::size_t K>
+HWY_INLINE V horner(V z, const double (&c)[K]) {
+    V p = C(c[0]);
+    for (std::size_t k = 1; k < K; ++k) p = hn::MulAdd(p, z, C(c[k]));
+    return p;
+}
+
 // Sine and cosine together: x reduced by multiples of pi/2 (Cody and Waite's
 // three-part constant, exact products for up to 2^20 quarter turns), then the
 // Taylor series on [-pi/4, pi/4], to the 17th and 18th powers (truncation below
@@ -187,23 +211,13 @@ HWY_INLINE void sincos(V x, V& s, V& c) {
     r = hn::NegMulAdd(k, C(6.077100506303966e-11), r);
     r = hn::NegMulAdd(k, C(2.0222662487959506e-21), r);
     const V z = hn::Mul(r, r);
-    V ps = C(1.0 / 355687428096000.0);
-    ps = hn::MulAdd(ps, z, C(-1.0 / 1307674368000.0));
-    ps = hn::MulAdd(ps, z, C(1.0 / 6227020800.0));
-    ps = hn::MulAdd(ps, z, C(-1.0 / 39916800.0));
-    ps = hn::MulAdd(ps, z, C(1.0 / 362880.0));
-    ps = hn::MulAdd(ps, z, C(-1.0 / 5040.0));
-    ps = hn::MulAdd(ps, z, C(1.0 / 120.0));
-    ps = hn::MulAdd(ps, z, C(-1.0 / 6.0));
+    constexpr double kSin[] = {1.0 / 355687428096000.0, -1.0 / 1307674368000.0, 1.0 / 6227020800.0,
+                               -1.0 / 39916800.0, 1.0 / 362880.0, -1.0 / 5040.0, 1.0 / 120.0, -1.0 / 6.0};
+    const V ps = horner(z, kSin);
     const V sr = hn::MulAdd(hn::Mul(r, z), ps, r);
-    V pc = C(-1.0 / 6402373705728000.0);
-    pc = hn::MulAdd(pc, z, C(1.0 / 20922789888000.0));
-    pc = hn::MulAdd(pc, z, C(-1.0 / 87178291200.0));
-    pc = hn::MulAdd(pc, z, C(1.0 / 479001600.0));
-    pc = hn::MulAdd(pc, z, C(-1.0 / 3628800.0));
-    pc = hn::MulAdd(pc, z, C(1.0 / 40320.0));
-    pc = hn::MulAdd(pc, z, C(-1.0 / 720.0));
-    pc = hn::MulAdd(pc, z, C(1.0 / 24.0));
+    constexpr double kCos[] = {-1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0,
+                               1.0 / 479001600.0, -1.0 / 3628800.0, 1.0 / 40320.0, -1.0 / 720.0, 1.0 / 24.0};
+    const V pc = horner(z, kCos);
     const V hz = hn::Mul(C(0.5), z);
     const V w = hn::Sub(C(1.0), hz);
     const V cr = hn::Add(w, hn::MulAdd(hn::Mul(z, z), pc, hn::Sub(hn::Sub(C(1.0), w), hz)));
@@ -250,15 +264,9 @@ HWY_INLINE V vatan2(V y, V x) {
     const V cq = hn::Mul(j, C(0.25));
     const V u = hn::Div(hn::Sub(t, cq), hn::MulAdd(t, cq, C(1.0)));
     const V z = hn::Mul(u, u);
-    V p = C(-1.0 / 19.0);
-    p = hn::MulAdd(p, z, C(1.0 / 17.0));
-    p = hn::MulAdd(p, z, C(-1.0 / 15.0));
-    p = hn::MulAdd(p, z, C(1.0 / 13.0));
-    p = hn::MulAdd(p, z, C(-1.0 / 11.0));
-    p = hn::MulAdd(p, z, C(1.0 / 9.0));
-    p = hn::MulAdd(p, z, C(-1.0 / 7.0));
-    p = hn::MulAdd(p, z, C(1.0 / 5.0));
-    p = hn::MulAdd(p, z, C(-1.0 / 3.0));
+    constexpr double kAtan[] = {-1.0 / 19.0, 1.0 / 17.0, -1.0 / 15.0, 1.0 / 13.0, -1.0 / 11.0,
+                                1.0 / 9.0,   -1.0 / 7.0, 1.0 / 5.0,   -1.0 / 3.0};
+    const V p = horner(z, kAtan);
     const V au = hn::MulAdd(hn::Mul(u, z), p, u);
     V hi = hn::Zero(d), lo = hn::Zero(d);
     const double his[4] = {0.24497866312686414, 0.4636476090008061, 0.6435011087932844, 0.7853981633974483};
@@ -646,6 +654,12 @@ void atan2_array(const double* y, const double* x, std::size_t n, double* out) {
     }
 }
 
+// Vector targets with fused multiply-add enter the table (the exact remainders need it).
+const bool registered = [] {
+    if (kHasFma) registry().push_back(Target{HWY_TARGET, &run, &lanes, &sincos_array, &atan2_array});
+    return true;
+}();
+
 }  // namespace astrovia::sgp4::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -654,51 +668,21 @@ namespace astrovia::sgp4 {
 
 namespace {
 
-struct Target {
-    std::int64_t bit;
-    const char* name;
-    void (*run)(const simd::Args&);
-    std::size_t (*lanes)();
-    void (*sincos)(const double*, std::size_t, double*, double*);
-    void (*atan2)(const double*, const double*, std::size_t, double*);
-};
-
-#define ASTROVIA_SGP4_TARGET(BIT, NS, NAME) \
-    Target{BIT, NAME, &simd::NS::run, &simd::NS::lanes, &simd::NS::sincos_array, &simd::NS::atan2_array}
-
-// Vector targets from the widest; only those with fused multiply-add (the exact remainders need it).
-const Target kTargets[] = {
-#if HWY_TARGETS & HWY_AVX3
-    ASTROVIA_SGP4_TARGET(HWY_AVX3, N_AVX3, "avx512"),
-#endif
-#if HWY_TARGETS & HWY_AVX2
-    ASTROVIA_SGP4_TARGET(HWY_AVX2, N_AVX2, "avx2"),
-#endif
-#if HWY_TARGETS & HWY_SVE2
-    ASTROVIA_SGP4_TARGET(HWY_SVE2, N_SVE2, "sve2"),
-#endif
-#if HWY_TARGETS & HWY_SVE
-    ASTROVIA_SGP4_TARGET(HWY_SVE, N_SVE, "sve"),
-#endif
-#if HWY_TARGETS & HWY_NEON
-    ASTROVIA_SGP4_TARGET(HWY_NEON, N_NEON, "neon"),
-#endif
-    Target{0, nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 // The vector targets this processor runs, widest first.
-const std::vector<const Target*>& runnable() {
-    static const std::vector<const Target*> list = [] {
-        std::vector<const Target*> out;
+const std::vector<const simd::Target*>& runnable() {
+    static const std::vector<const simd::Target*> list = [] {
+        std::vector<const simd::Target*> out;
         const std::int64_t supported = hwy::SupportedTargets();
-        for (const Target& t : kTargets)
-            if (t.name != nullptr && (supported & t.bit) != 0) out.push_back(&t);
+        for (const simd::Target& t : simd::registry())
+            if ((supported & t.bit) != 0) out.push_back(&t);
+        std::stable_sort(out.begin(), out.end(),
+                         [](const simd::Target* a, const simd::Target* b) { return a->lanes() > b->lanes(); });
         return out;
     }();
     return list;
 }
 
-const Target& target_of(int path) {
+const simd::Target& target_of(int path) {
     const auto& list = runnable();
     if (path == kAutoPath) path = best_path();
     return *list.at(static_cast<std::size_t>(path - 1));
@@ -709,7 +693,12 @@ const Target& target_of(int path) {
 const std::vector<std::string>& path_names() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> out{"plain"};
-        for (const Target* t : runnable()) out.emplace_back(t->name);
+        for (const simd::Target* t : runnable()) {
+            // Highway's target names, lower case; its AVX3 is AVX-512.
+            std::string name = hwy::TargetName(t->bit);
+            for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            out.push_back(name == "avx3" ? "avx512" : name);
+        }
         return out;
     }();
     return names;
@@ -728,7 +717,7 @@ int path_index(const std::string& name) {
 void propagate_vector(int path, const BatchRecord* recs, std::size_t m, const ClockEpochs* epochs,
                       const double* minutes, std::size_t n, OutputFrame frame, const EpochChains& chains,
                       double metres_per_km, const BatchOutput& out) {
-    const Target& t = target_of(path);
+    const simd::Target& t = target_of(path);
     const std::vector<simd::Block> blocks = simd::make_blocks(recs, m, std::min(t.lanes(), simd::kMaxLanes));
     const simd::Args a{blocks.data(), blocks.size(), epochs, minutes, n, frame, chains.maps, metres_per_km, out};
     t.run(a);
