@@ -191,12 +191,27 @@ HWY_INLINE V fmod_2pi(V x) {
     return r;
 }
 
-// The polynomial with coefficients c (highest power first) at z.
+// The polynomial with coefficients c (highest power first) at z, by Estrin's
+// scheme: pairs, then pairs of pairs, so that the chain of dependent steps is
+// log2(K) long rather than K.
 template <std::size_t K>
 HWY_INLINE V horner(V z, const double (&c)[K]) {
-    V p = C(c[0]);
-    for (std::size_t k = 1; k < K; ++k) p = hn::MulAdd(p, z, C(c[k]));
-    return p;
+    static_assert(K >= 2 && K <= 16, "Estrin's scheme here takes 2 to 16 coefficients");
+    V t[(K + 1) / 2];
+    std::size_t m = 0;
+    // Lowest power first: a_k = c[K-1-k]; level one pairs a_{2i} + a_{2i+1} z.
+    for (std::size_t i = 0; 2 * i < K; ++i) {
+        const double lo = c[K - 1 - 2 * i];
+        t[m++] = 2 * i + 1 < K ? hn::MulAdd(C(c[K - 2 - 2 * i]), z, C(lo)) : C(lo);
+    }
+    V zp = hn::Mul(z, z);
+    while (m > 1) {
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < m; i += 2) t[k++] = i + 1 < m ? hn::MulAdd(t[i + 1], zp, t[i]) : t[i];
+        m = k;
+        if (m > 1) zp = hn::Mul(zp, zp);
+    }
+    return t[0];
 }
 
 // Sine and cosine together: x reduced by multiples of pi/2 (Cody and Waite's
