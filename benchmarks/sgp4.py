@@ -5,7 +5,13 @@ machine is shared, so ratios are the figures to read). Baselines: sgp4.api.Satre
 vectorised C++ loop of the sgp4 package) and Satrec.sgp4_array, handed ready-made Julian dates.
 The OpenMP thread count is switched at run time through the OpenMP runtime (omp_set_num_threads).
 
-usage: python benchmarks/sgp4.py [--quick] [--no-memory]
+The instruction-set paths (--paths, run first): ns per state for each path of astrovia
+(propagate_many, path=...), sgp4.api.SatrecArray, heyoka's sgp4_propagator (heyoka.set_nthreads
+to the same thread count) and astroz's SatrecArray, each with its worst distance from the reference
+(SatrecArray) over the states both give; heyoka and astroz are baselines only (the `bench` extra).
+The near-Earth catalogue is generated (seeded): no real catalogue ships with the repository.
+
+usage: python benchmarks/sgp4.py [--quick] [--no-memory] [--paths-only]
 """
 
 import ctypes
@@ -74,6 +80,16 @@ def _checksum(line68):
     return line68 + str(sum(int(c) if c.isdigit() else c == "-" for c in line68) % 10)
 
 
+def drag_field(x):
+    """The implied-decimal field ' 12345-4' of a positive B* (five digits and an exponent)."""
+    e = int(np.floor(np.log10(x))) + 1
+    mant = round(x / 10.0**e * 1e5)
+    if mant >= 100000:
+        mant //= 10
+        e += 1
+    return f" {mant:05d}{'-' if e < 0 else '+'}{abs(e):d}"
+
+
 def catalogue_lines(m, seed=1):
     """A catalogue-like mix: mostly low orbits, some medium, geostationary and Molniya orbits."""
     rng = np.random.default_rng(seed)
@@ -89,8 +105,7 @@ def catalogue_lines(m, seed=1):
         else:
             n, e, inc = rng.uniform(2.0, 2.01), rng.uniform(0.65, 0.74), rng.uniform(62, 65)
         bstar = rng.uniform(1e-5, 5e-4)
-        mant = round(bstar * 1e4 * 1e5)
-        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0  {mant:05d}-3 0  999"
+        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {drag_field(bstar)} 0  999"
         l2 = (f"2 {i % 100000:05d} {inc:8.4f} {rng.uniform(0, 360):8.4f} {round(e * 1e7):07d} "
               f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
         out.append((_checksum(l1), _checksum(l2)))
@@ -152,6 +167,122 @@ def bench_catalogue(m, n):
           f"{c_gcrf / c_teme:.3f}")
 
 
+def near_earth_lines(m, seed=2):
+    """A near-Earth catalogue like today's: mostly 400-1200 km (the shells of the large
+    constellations), a few eccentric and decaying orbits; every period under 225 minutes."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for i in range(m):
+        u = rng.uniform()
+        if u < 0.85:
+            alt, e, inc = rng.uniform(350.0, 1200.0), rng.uniform(0.0, 0.005), rng.choice([53.0, 70.0, 97.6, 87.9])
+            inc += rng.normal(0.0, 0.5)
+        elif u < 0.97:
+            alt, e, inc = rng.uniform(500.0, 1500.0), rng.uniform(0.005, 0.1), rng.uniform(20.0, 110.0)
+        else:
+            alt, e, inc = rng.uniform(200.0, 350.0), rng.uniform(0.0, 0.003), rng.uniform(30.0, 100.0)
+        a = 6378.135 + alt + e * (6378.135 + alt)
+        n = np.sqrt(398600.8 / a**3) * 86400.0 / (2.0 * np.pi)
+        bstar = rng.uniform(1e-5, 8e-4)
+        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {drag_field(bstar)} 0  999"
+        l2 = (f"2 {i % 100000:05d} {abs(inc):8.4f} {rng.uniform(0, 360):8.4f} {round(e * 1e7):07d} "
+              f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
+        out.append((_checksum(l1), _checksum(l2)))
+    return out
+
+
+def worst_distance(r_km, e, r_ref_km, e_ref):
+    """Worst |r - r_ref| [m] over the states without error in both (r as (M, N, 3))."""
+    ok = (np.asarray(e) == 0) & (np.asarray(e_ref) == 0)
+    d = np.linalg.norm(np.asarray(r_km) - np.asarray(r_ref_km), axis=-1)[ok]
+    return float(d.max() * 1e3) if d.size else float("nan")
+
+
+def bench_paths(m, n):
+    from astrovia.propagators.analytical.sgp4.sgp4 import _paths
+
+    try:
+        import heyoka
+    except ImportError:
+        heyoka = None
+    try:
+        from astroz.api import Satrec as ZSatrec, SatrecArray as ZSatrecArray, WGS72 as ZWGS72
+    except ImportError:
+        ZSatrecArray = None
+    time = Time("2024-01-02T00:00:00") + np.linspace(0.0, 86400.0, n)
+    jd, fr = jd_pairs(time)
+    prop = SGP4()
+    paths = _paths()
+    for title, lines in (("near-Earth", near_earth_lines(m)), ("catalogue with deep space", catalogue_lines(m))):
+        deep = sum(2 * np.pi / (float(b[52:63]) * 2 * np.pi / 1440.0) >= 225.0 for _, b in lines)
+        tles = [TLE(a, b) for a, b in lines]
+        sats = [Satrec.twoline2rv(a, b, WGS72) for a, b in lines]
+        array = SatrecArray(sats)
+        e_ref, r_ref, _ = array.sgp4(jd, fr)
+        runs = {f"astrovia {p}": (lambda p=p: prop.propagate_many(time, tles, path=p)) for p in paths}
+        runs["sgp4 SatrecArray"] = lambda: array.sgp4(jd, fr)
+        worst = {}
+        for p in paths:
+            r, _, e = prop.propagate_many(time, tles, path=p)
+            worst[f"astrovia {p}"] = worst_distance(r / 1e3, e, r_ref, e_ref)
+        worst["sgp4 SatrecArray"] = 0.0
+        if heyoka is not None:
+            heyoka.set_nthreads(1)
+            hp = heyoka.model.sgp4_propagator(sats)
+            dates = np.zeros((n, m), dtype=hp.jdtype)
+            dates["jd"], dates["frac"] = jd[:, None], fr[:, None]
+            runs["heyoka sgp4_propagator"] = lambda: hp(dates)
+            out = hp(dates)  # (N, 7, M): x y z vx vy vz error
+            worst["heyoka sgp4_propagator"] = worst_distance(np.moveaxis(out[:, :3, :], (0, 2), (1, 0)),
+                                                             out[:, 6, :].T, r_ref, e_ref)
+        if ZSatrecArray is not None:
+            zarray = ZSatrecArray([ZSatrec.twoline2rv(a, b, ZWGS72) for a, b in lines])
+            runs["astroz SatrecArray"] = lambda: zarray.sgp4(jd, fr)
+            ze, zr, _ = zarray.sgp4(jd, fr)
+            worst["astroz SatrecArray"] = worst_distance(zr, ze, r_ref, e_ref)
+        set_threads(1)
+        load = os.getloadavg()[0]
+        walls, cpus = medians(*runs.values(), cpu=True)
+        states = m * n
+        base = dict(zip(runs, walls))["sgp4 SatrecArray"]
+        base_cpu = dict(zip(runs, cpus))["sgp4 SatrecArray"]
+        print(f"{title}: {m} TLEs ({deep} deep space) x {n} epochs, TEME, 1 thread, load average {load:.1f} on "
+              f"{os.cpu_count()} cores; ns per state wall (CPU), SatrecArray's time over each (wall, CPU), worst "
+              f"distance from SatrecArray")
+        for (name, w), c in zip(zip(runs, walls), cpus):
+            print(f"  {name:24s} {w / states * 1e9:7.1f} ({c / states * 1e9:6.1f}) ns  x{base / w:5.2f} "
+                  f"(x{base_cpu / c:5.2f})  worst {worst[name]:.3g} m")
+        if heyoka is not None:
+            ours = dict(zip(runs, cpus))[f"astrovia {paths[-1] if len(paths) > 1 else paths[0]}"]
+            best = min(c for k, c in zip(runs, cpus) if k.startswith("astrovia"))
+            print(f"  heyoka's CPU time over astrovia's best path: x{dict(zip(runs, cpus))['heyoka sgp4_propagator'] / best:.2f}")
+    # Two threads against one, and the Earth frames against TEME, on the widest path.
+    lines = near_earth_lines(m)
+    tles = [TLE(a, b) for a, b in lines]
+    walls, cpus = {1: [], 2: []}, {1: [], 2: []}
+    for _ in range(REPEATS):
+        for threads in (1, 2):
+            set_threads(threads)
+            c0, t0 = cpu_seconds(), clock.perf_counter()
+            prop.propagate_many(time, tles)
+            walls[threads].append(clock.perf_counter() - t0)
+            cpus[threads].append(cpu_seconds() - c0)
+    w1, w2 = statistics.median(walls[1]), statistics.median(walls[2])
+    c2 = statistics.median(cpus[2])
+    print(f"near-Earth, path 'auto' ({paths[1] if len(paths) > 1 else 'plain'}), 2 threads against 1: speed-up "
+          f"{w1 / w2:.2f} (bar >= 1.8); CPU/wall with 2 threads {c2 / w2:.2f}; load average {os.getloadavg()[0]:.1f}")
+    if c2 / w2 < 1.5:
+        print("  (the process had less than 1.5 cores on average while running 2 threads: the speed-up here "
+              "measures the machine's other load, not the loop)")
+    set_threads(1)
+    for p in paths:
+        (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf) = medians(
+            lambda: prop.propagate_many(time, tles, path=p), lambda: prop.propagate_many(time, tles, "ITRF", path=p),
+            lambda: prop.propagate_many(time, tles, "GCRF", path=p), cpu=True)
+        print(f"near-Earth, path {p!r}, 1 thread: ITRF over TEME {itrf / teme:.3f} (CPU {c_itrf / c_teme:.3f}), "
+              f"GCRF over TEME {gcrf / teme:.3f} (CPU {c_gcrf / c_teme:.3f}) (bar <= 1.3)")
+
+
 def bench_one_tle(n):
     line1 = "1 25544U 98067A   24001.51258435  .00016717  00000-0  30270-3 0  9986"
     line2 = "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.50103472433265"
@@ -206,6 +337,9 @@ def bench_memory(m, n):
 
 def main():
     print(f"versions: {versions()}; OpenMP threads available: {os.cpu_count()}")
+    bench_paths(200 if QUICK else 800, 360 if QUICK else 1440)
+    if "--paths-only" in sys.argv:
+        return
     if QUICK:
         bench_catalogue(300, 300)
         bench_one_tle(100_000)

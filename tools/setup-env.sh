@@ -37,6 +37,15 @@ if [ "$group" = test ] && ! have_erfa; then
     apt_install liberfa-dev pkg-config || { echo "setup: ERFA not found; install it (conda-forge or vcpkg 'erfa') and retry" >&2; exit 1; }
 fi
 
+# Google Highway (the SGP4 vector kernel's types and run-time dispatch).
+have_hwy() {
+    [ -f /usr/include/hwy/highway.h ] || [ -f /usr/local/include/hwy/highway.h ] || [ -n "${CONDA_PREFIX:-}" -a -f "${CONDA_PREFIX:-}/include/hwy/highway.h" ]
+}
+if [ "$group" = test ] && ! have_hwy; then
+    echo "setup: installing libhwy-dev with apt-get"
+    apt_install libhwy-dev || { echo "setup: Google Highway not found; install it (conda-forge or vcpkg 'highway') and retry" >&2; exit 1; }
+fi
+
 pick_python() {
     if command -v pyenv >/dev/null && PYENV_VERSION=3.13.0 python3.13 -c 'import sys' 2>/dev/null; then
         echo "env PYENV_VERSION=3.13.0 python3.13"; return

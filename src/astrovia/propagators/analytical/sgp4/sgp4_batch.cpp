@@ -1,6 +1,8 @@
 // Batched SGP4/SDP4 propagation (see sgp4_batch.hpp).
 #include "propagators/analytical/sgp4/sgp4_batch.hpp"
 
+#include "propagators/analytical/sgp4/sgp4_simd.hpp"
+
 #include <erfa.h>
 
 #include <cmath>
@@ -12,15 +14,20 @@ namespace {
 constexpr double kJd2000Midnight = 2451544.5;  // 2000 January 1 00:00
 constexpr double kSecondsPerDay = 86400.0;
 
-// Length [s] of the UTC day starting at the Julian date `jd_midnight`: 86400
-// plus a leap second at its end; days before 1972 are taken as 86400 s long.
+// Length [s] of the quasi Julian day of UTC starting at `jd_midnight`: 86400
+// plus the step of TAI-UTC at its end, leap seconds from 1972 and the
+// fractional steps of 1960-1971 alike (the drift of TAI-UTC before 1972 is not
+// a step and does not stretch the day). This is how ERFA's quasi Julian dates
+// spread a step over its day, so the clock reading is the fraction times it.
 double utc_day_length(double jd_midnight) {
     int iy, im, id, iy1, im1, id1;
-    double fd, dat0, dat1;
-    if (eraJd2cal(jd_midnight, 0.0, &iy, &im, &id, &fd) != 0 || iy < 1972) return kSecondsPerDay;
+    double fd, dat0, dat12, dat24;
+    if (eraJd2cal(jd_midnight, 0.0, &iy, &im, &id, &fd) != 0 || iy < 1960) return kSecondsPerDay;
     if (eraJd2cal(jd_midnight + 1.0, 0.0, &iy1, &im1, &id1, &fd) != 0) return kSecondsPerDay;
-    if (eraDat(iy, im, id, 0.0, &dat0) < 0 || eraDat(iy1, im1, id1, 0.0, &dat1) < 0) return kSecondsPerDay;
-    return kSecondsPerDay + (dat1 - dat0);
+    if (eraDat(iy, im, id, 0.0, &dat0) < 0 || eraDat(iy, im, id, 0.5, &dat12) < 0 ||
+        eraDat(iy1, im1, id1, 0.0, &dat24) < 0)
+        return kSecondsPerDay;
+    return kSecondsPerDay + (dat24 - (2.0 * dat12 - dat0));
 }
 
 void store_state(const double rk[3], const double vk[3], double metres_per_km, double* r, double* v) {
@@ -84,7 +91,7 @@ void batch_record_from_lines(const char* line1, const char* line2, Gravity g, Mo
     out.init_error = initialise(es.mean, g, m, out.rec);
     const double whole = std::floor(es.day_of_year);
     out.epoch_day = (jd_january_first(es.year) - kJd2000Midnight) + (whole - 1.0);
-    out.epoch_minute = (es.day_of_year - whole) * 1440.0;
+    out.epoch_minute = es.day_fraction * 1440.0;
 }
 
 void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
@@ -103,15 +110,28 @@ void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::
             last_midnight = midnight;
             last_length = utc_day_length(midnight);
         }
-        double seconds = frac * last_length;
-        if (seconds > kSecondsPerDay) seconds = kSecondsPerDay;
         day[i] = midnight - kJd2000Midnight;
-        minute[i] = seconds / 60.0;
+        if (last_length == kSecondsPerDay) {
+            // The same product as the epoch's minute, so that an epoch given
+            // back as a date is zero minutes from it.
+            minute[i] = frac * 1440.0;
+        } else {
+            // A step day: its quasi fraction spreads the step; the clock reads
+            // the elapsed time and holds at 24:00 during an inserted second.
+            double seconds = frac * last_length;
+            if (seconds > kSecondsPerDay) seconds = kSecondsPerDay;
+            minute[i] = seconds / 60.0;
+        }
     }
 }
 
-void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
-                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out) {
+namespace {
+
+// The loop of the plain path: every (record, epoch) pair on all OpenMP threads;
+// `minutes_of(i, j, k)` is the time since record i's epoch of state k (epoch j),
+// `store(k, j, code, r, v)` writes it.
+template <class MinutesOf, class Store>
+void plain_loop(const BatchRecord* recs, std::size_t m, std::size_t n, MinutesOf minutes_of, Store store) {
     const long long total = static_cast<long long>(m) * static_cast<long long>(n);
 #pragma omp parallel if (total > kSerialLimit)
     {
@@ -121,16 +141,34 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
 #pragma omp for schedule(static)
     for (long long k = 0; k < total; ++k) {
         const std::size_t i = static_cast<std::size_t>(k) / n, j = static_cast<std::size_t>(k) % n;
-        const BatchRecord& b = recs[i];
         if (i != cached) cache = ResonanceState{}, cached = i;
         double rk[3], vk[3];
-        const int e = propagate(b.rec, minutes_since_epoch(b, epochs.day[j], epochs.minute[j]), rk, vk, &cache);
+        const int e = propagate(recs[i].rec, minutes_of(i, j, k), rk, vk, &cache);
+        store(static_cast<std::size_t>(k), j, e, rk, vk);
+    }
+    }
+}
+
+}  // namespace
+
+void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
+                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out,
+                     int path) {
+    if (path == kAutoPath) path = best_path();
+    if (path != kPlainPath) {
+        propagate_vector(path, recs, m, &epochs, nullptr, n, frame, chains, metres_per_km, out);
+        return;
+    }
+    const auto minutes_of = [&](std::size_t i, std::size_t j, std::size_t) {
+        return minutes_since_epoch(recs[i], epochs.day[j], epochs.minute[j]);
+    };
+    plain_loop(recs, m, n, minutes_of, [&](std::size_t k, std::size_t j, int e, const double* rk, const double* vk) {
         out.err[k] = static_cast<std::int8_t>(e);
         double* r = out.r + 3 * k;
         double* v = out.v + 3 * k;
         if (frame == OutputFrame::teme) {
             store_state(rk, vk, metres_per_km, r, v);
-            continue;
+            return;
         }
         double rt[3], vt[3];
         store_state(rk, vk, metres_per_km, rt, vt);
@@ -140,26 +178,21 @@ void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& 
             v[c] = (f.a[c][0] * vt[0] + f.a[c][1] * vt[1] + f.a[c][2] * vt[2]) +
                    (f.b[c][0] * rt[0] + f.b[c][1] * rt[1] + f.b[c][2] * rt[2]);
         }
-    }
-    }
+    });
 }
 
 void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const double* minutes, std::size_t n,
-                             double metres_per_km, const BatchOutput& out) {
-    const long long total = static_cast<long long>(m) * static_cast<long long>(n);
-#pragma omp parallel if (total > kSerialLimit)
-    {
-    ResonanceState cache;
-    std::size_t cached = static_cast<std::size_t>(-1);
-#pragma omp for schedule(static)
-    for (long long k = 0; k < total; ++k) {
-        const std::size_t i = static_cast<std::size_t>(k) / n;
-        if (i != cached) cache = ResonanceState{}, cached = i;
-        double rk[3], vk[3];
-        out.err[k] = static_cast<std::int8_t>(propagate(recs[i].rec, minutes[k], rk, vk, &cache));
-        store_state(rk, vk, metres_per_km, out.r + 3 * k, out.v + 3 * k);
+                             double metres_per_km, const BatchOutput& out, int path) {
+    if (path == kAutoPath) path = best_path();
+    if (path != kPlainPath) {
+        propagate_vector(path, recs, m, nullptr, minutes, n, OutputFrame::teme, {}, metres_per_km, out);
+        return;
     }
-    }
+    plain_loop(recs, m, n, [&](std::size_t, std::size_t, std::size_t k) { return minutes[k]; },
+               [&](std::size_t k, std::size_t, int e, const double* rk, const double* vk) {
+                   out.err[k] = static_cast<std::int8_t>(e);
+                   store_state(rk, vk, metres_per_km, out.r + 3 * k, out.v + 3 * k);
+               });
 }
 
 }  // namespace astrovia::sgp4

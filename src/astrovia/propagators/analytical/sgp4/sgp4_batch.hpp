@@ -31,9 +31,12 @@ struct ClockEpochs {
     const double* minute;
 };
 
-// Splits UTC two-part Julian dates (ERFA's quasi Julian dates: on a day with a
-// leap second the fraction is the elapsed time over 86401 s) into clock days
-// and minutes. `jd` is N rows of (date1, date2) with the given byte strides.
+// Splits UTC two-part Julian dates (ERFA's quasi Julian dates: on a day that
+// ends in a step of TAI-UTC, a leap second or one of the fractional steps
+// before 1972, the fraction is the elapsed time over the stretched day) into
+// clock days and minutes, so that the time since an epoch is the difference
+// of the UTC clock readings. `jd` is N rows of (date1, date2) with the given
+// byte strides.
 void clock_epochs_from_utc_jd12(const char* jd, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
                                 std::size_t n, double* day, double* minute);
 
@@ -68,14 +71,23 @@ struct EpochChains {
     const FrameMap* maps = nullptr;
 };
 
+// An instruction-set path of the batch loops: kPlainPath is the scalar kernel
+// (one state at a time), kAutoPath the widest vector path the processor runs
+// (sgp4_simd.hpp: one block of satellites at a time); other values index
+// path_names() of sgp4_simd.hpp.
+constexpr int kAutoPath = -1;
+constexpr int kPlainPath = 0;
+
 // Propagates every record to every epoch; `metres_per_km` scales the theory's
-// kilometres. Error rows hold NaN.
+// kilometres. Error rows hold NaN. On a given path the state of a (record,
+// epoch) pair does not depend on the other records or epochs of the call.
 void propagate_batch(const BatchRecord* recs, std::size_t m, const ClockEpochs& epochs, std::size_t n,
-                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out);
+                     OutputFrame frame, const EpochChains& chains, double metres_per_km, const BatchOutput& out,
+                     int path = kAutoPath);
 
 // The same from minutes since each record's epoch, one row of N per record
 // (`minutes` is (M, N) C order): no clock conversion.
 void propagate_batch_minutes(const BatchRecord* recs, std::size_t m, const double* minutes, std::size_t n,
-                             double metres_per_km, const BatchOutput& out);
+                             double metres_per_km, const BatchOutput& out, int path = kAutoPath);
 
 }  // namespace astrovia::sgp4

@@ -120,6 +120,26 @@ void lunar_solar_common(double epoch, double ep, double argpp, double tc, double
         o.s6 = x2 * x3 + x1 * x4;
         o.s7 = x2 * x4 - x1 * x3;
 
+        // This body's periodic coefficients: the Sun's, then the Moon's.
+        double* const solar[] = {&rec.se2,  &rec.se3,  &rec.si2,  &rec.si3, &rec.sl2, &rec.sl3,
+                                 &rec.sl4,  &rec.sgh2, &rec.sgh3, &rec.sgh4, &rec.sh2, &rec.sh3};
+        double* const lunar[] = {&rec.ee2,  &rec.e3,   &rec.xi2,  &rec.xi3, &rec.xl2, &rec.xl3,
+                                 &rec.xl4,  &rec.xgh2, &rec.xgh3, &rec.xgh4, &rec.xh2, &rec.xh3};
+        double* const* c = body == 0 ? solar : lunar;
+        const double ze = body == 0 ? zes : zel;
+        *c[0] = 2.0 * o.s1 * o.s6;
+        *c[1] = 2.0 * o.s1 * o.s7;
+        *c[2] = 2.0 * o.s2 * o.z12;
+        *c[3] = 2.0 * o.s2 * (o.z13 - o.z11);
+        *c[4] = -2.0 * o.s3 * o.z2;
+        *c[5] = -2.0 * o.s3 * (o.z3 - o.z1);
+        *c[6] = -2.0 * o.s3 * (-21.0 - 9.0 * o.emsq) * ze;
+        *c[7] = 2.0 * o.s4 * o.z32;
+        *c[8] = 2.0 * o.s4 * (o.z33 - o.z31);
+        *c[9] = -18.0 * o.s4 * ze;
+        *c[10] = -2.0 * o.s2 * o.z22;
+        *c[11] = -2.0 * o.s2 * (o.z23 - o.z21);
+
         if (body == 0) {
             o.ss1 = o.s1, o.ss2 = o.s2, o.ss3 = o.s3, o.ss4 = o.s4, o.ss5 = o.s5, o.ss6 = o.s6, o.ss7 = o.s7;
             o.sz1 = o.z1, o.sz2 = o.z2, o.sz3 = o.z3;
@@ -139,33 +159,6 @@ void lunar_solar_common(double epoch, double ep, double argpp, double tc, double
     rec.zmol = std::fmod(4.7199672 + 0.22997150 * day - gam, kTwoPi);
     rec.zmos = std::fmod(6.2565837 + 0.017201977 * day, kTwoPi);
 
-    // Solar periodic coefficients.
-    rec.se2 = 2.0 * o.ss1 * o.ss6;
-    rec.se3 = 2.0 * o.ss1 * o.ss7;
-    rec.si2 = 2.0 * o.ss2 * o.sz12;
-    rec.si3 = 2.0 * o.ss2 * (o.sz13 - o.sz11);
-    rec.sl2 = -2.0 * o.ss3 * o.sz2;
-    rec.sl3 = -2.0 * o.ss3 * (o.sz3 - o.sz1);
-    rec.sl4 = -2.0 * o.ss3 * (-21.0 - 9.0 * o.emsq) * zes;
-    rec.sgh2 = 2.0 * o.ss4 * o.sz32;
-    rec.sgh3 = 2.0 * o.ss4 * (o.sz33 - o.sz31);
-    rec.sgh4 = -18.0 * o.ss4 * zes;
-    rec.sh2 = -2.0 * o.ss2 * o.sz22;
-    rec.sh3 = -2.0 * o.ss2 * (o.sz23 - o.sz21);
-
-    // Lunar periodic coefficients.
-    rec.ee2 = 2.0 * o.s1 * o.s6;
-    rec.e3 = 2.0 * o.s1 * o.s7;
-    rec.xi2 = 2.0 * o.s2 * o.z12;
-    rec.xi3 = 2.0 * o.s2 * (o.z13 - o.z11);
-    rec.xl2 = -2.0 * o.s3 * o.z2;
-    rec.xl3 = -2.0 * o.s3 * (o.z3 - o.z1);
-    rec.xl4 = -2.0 * o.s3 * (-21.0 - 9.0 * o.emsq) * zel;
-    rec.xgh2 = 2.0 * o.s4 * o.z32;
-    rec.xgh3 = 2.0 * o.s4 * (o.z33 - o.z31);
-    rec.xgh4 = -18.0 * o.s4 * zel;
-    rec.xh2 = -2.0 * o.s2 * o.z22;
-    rec.xh3 = -2.0 * o.s2 * (o.z23 - o.z21);
 }
 
 constexpr double kZns = 1.19459e-5;  // solar mean motion [rad/min]
@@ -309,22 +302,17 @@ void deep_space_init(const LunarSolar& c, double eccsq, Record& rec) {
     }
 }
 
-// Lunar-solar secular terms and the resonance integration to time t (DSPACE).
-// Updates the mean elements in place; the integrator starts from the epoch.
-void deep_space_secular(const Record& rec, double t, double& em, double& argpm, double& inclm, double& mm,
-                        double& nodem, double& nm, ResonanceState* cache) {
+}  // namespace
+
+// The resonance integration to time t (the second half of DSPACE), from the
+// secular node and argument of perigee at t.
+void resonance_secular(const Record& rec, double t, double argpm, double nodem, double& mm, double& nm,
+                       ResonanceState* cache) {
     const double fasx2 = 0.13130908, fasx4 = 2.8843198, fasx6 = 0.37448087;
     const double g22 = 5.7686396, g32 = 0.95240898, g44 = 1.8014998, g52 = 1.0508330, g54 = 4.4108898;
     const double stepp = 720.0, stepn = -720.0, step2 = 259200.0;
 
     const double theta = std::fmod(rec.gsto + t * kEarthRotationPerMinute, kTwoPi);
-    em = em + rec.dedt * t;
-    inclm = inclm + rec.didt * t;
-    argpm = argpm + rec.domdt * t;
-    nodem = nodem + rec.dnodt * t;
-    mm = mm + rec.dmdt * t;
-    if (rec.resonance == 0) return;
-
     const double no = rec.no_unkozai;
     if (!(std::fabs(t) <= 1.0e10)) {  // NaN, infinite, or beyond any calendar: no end to the steps
         nm = mm = std::numeric_limits<double>::quiet_NaN();
@@ -381,6 +369,20 @@ void deep_space_secular(const Record& rec, double t, double& em, double& argpm, 
     else
         mm = xl - nodem - argpm + theta;
     nm = no + (nm - no);
+}
+
+namespace {
+
+// Lunar-solar secular terms and the resonance integration to time t (DSPACE).
+// Updates the mean elements in place; the integrator starts from the epoch.
+void deep_space_secular(const Record& rec, double t, double& em, double& argpm, double& inclm, double& mm,
+                        double& nodem, double& nm, ResonanceState* cache) {
+    em = em + rec.dedt * t;
+    inclm = inclm + rec.didt * t;
+    argpm = argpm + rec.domdt * t;
+    nodem = nodem + rec.dnodt * t;
+    mm = mm + rec.dmdt * t;
+    if (rec.resonance != 0) resonance_secular(rec, t, argpm, nodem, mm, nm, cache);
 }
 
 // Lunar-solar periodics applied to the elements at time t (DPPER).
@@ -462,33 +464,23 @@ inline int fail(int code, double r[3], double v[3]) {
 }  // namespace
 
 GravityConstants gravity_constants(Gravity g) {
+    // mu [km^3/s^2], equatorial radius [km], J2, J3, J4; WGS-72 as first published
+    // keeps its rounded xke, the others derive it from mu and the radius.
+    struct Model {
+        double mu, radius_km, j2, j3, j4;
+    };
+    constexpr Model kWgs72{398600.8, 6378.135, 0.001082616, -0.00000253881, -0.00000165597};
+    constexpr Model kWgs84{398600.5, 6378.137, 0.00108262998905, -0.00000253215306, -0.00000161098761};
+    constexpr Model kWgs72Old{398600.79964, 6378.135, 0.001082616, -0.00000253881, -0.00000165597};
+    const Model& model = g == Gravity::wgs84 ? kWgs84 : g == Gravity::wgs72 ? kWgs72 : kWgs72Old;
     GravityConstants c{};
-    switch (g) {
-        case Gravity::wgs72old:
-            c.mu = 398600.79964;
-            c.radius_km = 6378.135;
-            c.xke = 0.0743669161;
-            c.j2 = 0.001082616;
-            c.j3 = -0.00000253881;
-            c.j4 = -0.00000165597;
-            break;
-        case Gravity::wgs72:
-            c.mu = 398600.8;
-            c.radius_km = 6378.135;
-            c.xke = 60.0 / std::sqrt(c.radius_km * c.radius_km * c.radius_km / c.mu);
-            c.j2 = 0.001082616;
-            c.j3 = -0.00000253881;
-            c.j4 = -0.00000165597;
-            break;
-        case Gravity::wgs84:
-            c.mu = 398600.5;
-            c.radius_km = 6378.137;
-            c.xke = 60.0 / std::sqrt(c.radius_km * c.radius_km * c.radius_km / c.mu);
-            c.j2 = 0.00108262998905;
-            c.j3 = -0.00000253215306;
-            c.j4 = -0.00000161098761;
-            break;
-    }
+    c.mu = model.mu;
+    c.radius_km = model.radius_km;
+    c.j2 = model.j2;
+    c.j3 = model.j3;
+    c.j4 = model.j4;
+    c.xke = g == Gravity::wgs72old ? 0.0743669161
+                                    : 60.0 / std::sqrt(c.radius_km * c.radius_km * c.radius_km / c.mu);
     c.tumin = 1.0 / c.xke;
     c.j3oj2 = c.j3 / c.j2;
     return c;

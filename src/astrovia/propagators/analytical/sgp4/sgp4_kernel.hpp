@@ -103,6 +103,13 @@ struct ResonanceState {
 // record and thread, or null) lets successive times skip integrator steps.
 int propagate(const Record& rec, double tsince, double r[3], double v[3], ResonanceState* cache = nullptr);
 
+// The resonance integration of a resonant deep-space record to `tsince`: from
+// the secular argument of perigee and node at that time, sets the mean
+// anomaly `mm` and mean motion `nm`. Part of propagate; the vector kernel calls
+// it per lane.
+void resonance_secular(const Record& rec, double tsince, double argpm, double nodem, double& mm, double& nm,
+                       ResonanceState* cache);
+
 // Days since 1949 December 31 00:00 of day `day_of_year` (1.0 = 1 January
 // 00:00) of `year`, taken as one floating-point Julian date.
 double epoch_days_1950(int year, double day_of_year);
@@ -116,6 +123,11 @@ struct ElementSet {
     MeanElements mean;
     int year;            // full year of the epoch
     double day_of_year;  // 1.0 = 1 January 00:00 UTC
+    // The fraction of the epoch day as its digits give it (the digits after the
+    // point read as a decimal fraction), not day_of_year less its whole part:
+    // the difference of those two doubles carries the rounding of the whole
+    // day count, which moves the epoch by up to a few nanoseconds.
+    double day_fraction;
     int element_number;
     int revolution_number;
 };
