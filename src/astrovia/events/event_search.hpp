@@ -107,6 +107,39 @@ std::size_t find_roots(F&& f, double t0, double t1, double step, double tol, OnR
     return found;
 }
 
+// The root of a sign change of f between two samples (fa = f(a), fb = f(b),
+// one negative and the other not), with the convention of find_roots: a value
+// of exactly zero counts as non-negative.
+template <class F>
+double refine_sign_change(F&& f, double a, double fa, double b, double fb, double tol) {
+    constexpr double tiny = std::numeric_limits<double>::min();
+    auto g = [&](double t) {
+        const double v = f(t);
+        return v < 0.0 ? v : (v == 0.0 ? tiny : v);
+    };
+    return refine_root(g, a, fa < 0.0 ? fa : (fa == 0.0 ? tiny : fa), b, fb < 0.0 ? fb : (fb == 0.0 ? tiny : fb),
+                       tol);
+}
+
+// Every sign change of f over samples the caller has already taken (shared by
+// several functions of one propagated state, or at irregular instants): t[0] <
+// t[1] < ... < t[n-1], fv[i] = f(t[i]). Brackets with a non-finite end are
+// skipped. on_root(t, rising, i): the root, refined to `tol`, lies in
+// [t[i], t[i+1]]. Returns the number of roots.
+template <class F, class OnRoot>
+std::size_t find_roots_sampled(F&& f, const double* t, const double* fv, std::size_t n, double tol,
+                               OnRoot&& on_root) {
+    std::size_t found = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double fa = fv[i], fb = fv[i + 1];
+        const bool neg_a = fa < 0.0, neg_b = fb < 0.0;
+        if (neg_a == neg_b || !std::isfinite(fa) || !std::isfinite(fb)) continue;
+        on_root(refine_sign_change(f, t[i], fa, t[i + 1], fb, tol), neg_a, i);
+        ++found;
+    }
+    return found;
+}
+
 // The local maxima of g on [t0, t1] from the sign changes of its derivative dg
 // (positive to negative), each refined to `tol`: on_max(t). A maximum at an
 // end of the interval is not reported here; callers look at the ends
