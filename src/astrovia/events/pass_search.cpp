@@ -28,7 +28,6 @@ constexpr double kSunSpacing = 3600.0;
 // The longest step of the shadow and twilight searches along a pass [s].
 constexpr double kMaxShadowStep = 600.0;
 
-double dot(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // The frame chain and SGP4's clock at one instant; the Sun with `with_sun`.
 struct Frame {
@@ -133,20 +132,14 @@ bool itrf_state(const sgp4::BatchRecord& b, const Frame& f, double metres_per_km
     return true;
 }
 
-// Azimuth, elevation and the rate of the sine of the elevation [1/s].
+// Azimuth, elevation and its rate [rad/s].
 struct Look {
     double azimuth, elevation, rate;
 };
 
 Look look(const Site& s, const double r[3], const double v[3]) {
-    const double rho[3] = {r[0] - s.r[0], r[1] - s.r[1], r[2] - s.r[2]};
-    const double d = std::sqrt(dot(rho, rho));
-    const double e = dot(rho, s.east), n = dot(rho, s.north), z = dot(rho, s.up);
-    double az = std::atan2(e, n);
-    if (az < 0.0) az += kTwoPi;
-    if (az >= kTwoPi) az = 0.0;
-    // d(sin el)/dt = (v.up - sin(el) (rho.v) / d) / d
-    return {az, std::atan2(z, std::hypot(e, n)), (dot(v, s.up) - (z / d) * (dot(rho, v) / d)) / d};
+    const groundstation::Look L = groundstation::look(s.at, r, v);
+    return {L.azimuth, L.elevation, L.elevation_rate};
 }
 
 double period_of(const sgp4::BatchRecord& b) {
@@ -357,8 +350,7 @@ void lighting(const Track& tr, const Site& site, double a, double b, const Sampl
             return;
         }
         lit = sun_centre_function(shadow_geometry(r, f.sun, st.earth_radius));
-        const double rho[3] = {f.sun[0] - site.r[0], f.sun[1] - site.r[1], f.sun[2] - site.r[2]};
-        dark = st.sun_limit - std::asin(std::clamp(dot(rho, site.up) / std::sqrt(dot(rho, rho)), -1.0, 1.0));
+        dark = st.sun_limit - groundstation::elevation(site.at, f.sun);
     };
     const double h = std::min(kMaxShadowStep, period_of(tr.members[0]) / st.steps_per_period);
     const std::size_t n = std::max<std::size_t>(2, static_cast<std::size_t>(std::ceil((b - a) / h)) + 1);
@@ -397,17 +389,6 @@ void lighting(const Track& tr, const Site& site, double a, double b, const Sampl
 }
 
 }  // namespace
-
-Site make_site(double lat, double lon, const double r_itrf[3], double mask) {
-    Site s;
-    const double sl = std::sin(lat), cl = std::cos(lat), so = std::sin(lon), co = std::cos(lon);
-    for (int c = 0; c < 3; ++c) s.r[c] = r_itrf[c];
-    s.east[0] = -so, s.east[1] = co, s.east[2] = 0.0;
-    s.north[0] = -sl * co, s.north[1] = -sl * so, s.north[2] = cl;
-    s.up[0] = cl * co, s.up[1] = cl * so, s.up[2] = sl;
-    s.mask = mask;
-    return s;
-}
 
 std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                 std::size_t m, const Site* sites, std::size_t k, const SearchSettings& settings) {

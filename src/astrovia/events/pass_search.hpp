@@ -27,19 +27,16 @@
 #include <vector>
 
 #include "frames/epoch_window.hpp"
+#include "groundstation/topocentric.hpp"
 #include "propagators/analytical/sgp4/sgp4_batch.hpp"
 
 namespace astrovia::events {
 
-// A ground station: its ITRF position and the local geodetic axes.
+// A ground station (its ITRF position and local axes) and its mask.
 struct Site {
-    double r[3];                      // ITRF [m]
-    double east[3], north[3], up[3];  // unit vectors in ITRF
-    double mask;                      // minimum elevation [rad]
+    groundstation::Site at;
+    double mask;  // minimum elevation [rad]
 };
-
-// lat, lon: geodetic [rad]; r_itrf: the station's position [m].
-Site make_site(double lat, double lon, const double r_itrf[3], double mask);
 
 // One satellite: its element sets sorted by epoch; member i is used from
 // member_start[i] (window seconds) until the next member's start, the first

@@ -92,16 +92,19 @@ Tracks read_tracks(nb::handle satellites, std::int64_t start_ns) {
     return t;
 }
 
+// Rows of lat, lon [rad], alt [m], the ellipsoid's a [m] and f, the mask [rad].
 std::vector<events::Site> read_sites(nb::handle sites) {
     const native::Float64View s(sites, 2, false, "sites");
-    if (s.shape(1) != 6) throw nb::value_error("sites must have 6 columns (lat, lon, x, y, z, mask)");
+    if (s.shape(1) != 6) throw nb::value_error("sites must have 6 columns (lat, lon, alt, a, f, mask)");
     std::vector<events::Site> out;
     for (Py_ssize_t k = 0; k < s.shape(0); ++k) {
-        const double r[3] = {s(k, 2), s(k, 3), s(k, 4)};
         for (int c = 0; c < 6; ++c) {
             if (!std::isfinite(s(k, c))) throw nb::value_error("sites must hold finite values");
         }
-        out.push_back(events::make_site(s(k, 0), s(k, 1), r, s(k, 5)));
+        if (!(s(k, 3) > 0.0) || !(s(k, 4) >= 0.0 && s(k, 4) < 1.0)) {
+            throw nb::value_error("sites: the ellipsoid needs a > 0 and 0 <= f < 1");
+        }
+        out.push_back({groundstation::make_site(s(k, 0), s(k, 1), s(k, 2), s(k, 3), s(k, 4)), s(k, 5)});
     }
     return out;
 }
@@ -214,7 +217,7 @@ NB_MODULE(_passes, m) {
           nb::sig("def search_passes(satellites: Sequence[Sequence[TLE]], sites: numpy.ndarray, start_ns: int, "
                   "stop_ns: int, sun_limit: float) -> dict[str, numpy.ndarray]"),
           "The passes of every satellite (a list of its TLEs sorted by epoch) over every site (rows of\n"
-          "lat, lon [rad], ITRF x, y, z [m], mask [rad]) between the TT stamps start_ns and stop_ns:\n"
+          "geodetic lat, lon [rad], alt [m], the ellipsoid's a [m] and f, mask [rad]) between the TT stamps start_ns and stop_ns:\n"
           "columns of satellite and site indices, TT stamps of rise, culmination and set, azimuths and\n"
           "the maximum elevation [rad], and the flags cut_rise, cut_set, sunlit, visible (the Sun at\n"
           "most sun_limit [rad] above the site's horizon while the satellite is sunlit).");

@@ -94,7 +94,7 @@ def _angle(value: Any, name: str) -> float:
 
 
 def _stations(stations: Any, min_elevation: Any) -> tuple[np.ndarray, list[str]]:
-    """The site table (lat, lon, x, y, z, mask) and the stations' names."""
+    """The site table (lat, lon, alt, a, f, mask) and the stations' names."""
     GroundStation = _station_type()
     if isinstance(stations, GroundStation):
         items = [stations]
@@ -107,8 +107,8 @@ def _stations(stations: Any, min_elevation: Any) -> tuple[np.ndarray, list[str]]
     for i, st in enumerate(items):
         if not isinstance(st, GroundStation):
             raise TypeError(f"stations[{i}] must be a GroundStation, not {type(st).__name__}")
-        r = np.asarray(st.itrf, dtype=np.float64).reshape(3)
-        rows.append((st.lat, st.lon, r[0], r[1], r[2], st.min_elevation if mask is None else mask))
+        rows.append((st.lat, st.lon, st.alt, st.ellipsoid.a, st.ellipsoid.f,
+                     st.min_elevation if mask is None else mask))
         names.append(st.name if st.name is not None else
                      f"{math.degrees(st.lat):.4f},{math.degrees(st.lon):.4f}")
     return np.array(rows, dtype=np.float64).reshape(-1, 6), names
