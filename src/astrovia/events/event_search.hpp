@@ -140,6 +140,44 @@ std::size_t find_roots_sampled(F&& f, const double* t, const double* fv, std::si
     return found;
 }
 
+// A root of f in [a, b], where f(a) = fa and f(b) = fb have opposite signs (or
+// one is 0), for a function that gives its derivative with its value:
+// fdf(t, f, df). Newton's method from `guess`, kept inside the shrinking
+// bracket: wherever a Newton step would leave it, or would not halve it as
+// fast as bisection, a bisection step is taken instead (W. H. Press et al.,
+// "Numerical Recipes", 3rd ed., 2007, sec. 9.4). Quadratic convergence near
+// the root; never worse than bisection. Stops when a step is below `tol`.
+template <class FDF>
+double refine_root_newton(FDF&& fdf, double a, double fa, double b, double fb, double guess, double tol,
+                          int max_iter = 100) {
+    if (fa == 0.0) return a;
+    if (fb == 0.0) return b;
+    double lo = a, hi = b;  // f(lo) < 0 < f(hi)
+    if (fa > 0.0) lo = b, hi = a;
+    double x = (guess > std::fmin(a, b) && guess < std::fmax(a, b)) ? guess : 0.5 * (a + b);
+    double dx_old = std::fabs(b - a), dx = dx_old;
+    double f, df;
+    fdf(x, f, df);
+    for (int iter = 0; iter < max_iter; ++iter) {
+        if (f == 0.0 || !std::isfinite(f)) return x;
+        if (f < 0.0) lo = x;
+        else hi = x;
+        const bool newton_leaves = !(((x - hi) * df - f) * ((x - lo) * df - f) < 0.0);
+        if (newton_leaves || std::fabs(2.0 * f) > std::fabs(dx_old * df)) {
+            dx_old = dx;
+            dx = 0.5 * (hi - lo);
+            x = lo + dx;
+        } else {
+            dx_old = dx;
+            dx = f / df;
+            x -= dx;
+        }
+        if (std::fabs(dx) < tol) return x;
+        fdf(x, f, df);
+    }
+    return x;
+}
+
 // The local maxima of g on [t0, t1] from the sign changes of its derivative dg
 // (positive to negative), each refined to `tol`: on_max(t). A maximum at an
 // end of the interval is not reported here; callers look at the ends

@@ -25,6 +25,9 @@ constexpr double kMaxBaseNodes = 200000.0;
 // polynomials: over an hour the geocentric Sun moves 0.04 degrees, and the
 // interpolation error is below a micrometre.
 constexpr double kSunSpacing = 3600.0;
+// How far below the mask the Hermite estimate of a maximum must lie for the
+// maximum to be left unrefined [rad].
+constexpr double kFarBelow = 0.05;
 // The longest step of the shadow and twilight searches along a pass [s].
 constexpr double kMaxShadowStep = 600.0;
 
@@ -68,10 +71,13 @@ private:
 // The window's instants turned into frames, and a base grid of them.
 class Sampler {
 public:
-    // grid_sun: the base grid's frames carry the Sun.
-    Sampler(const frames::EpochWindow& w, double t0, double t1, bool grid_sun)
+    // grid_sun: the base grid's frames carry the Sun. finest: the shortest
+    // step of the satellites; the grid's spacing is a quarter of it (at least
+    // kBaseStep), so that every satellite's step is a multiple of the spacing
+    // within a fifth of itself.
+    Sampler(const frames::EpochWindow& w, double t0, double t1, bool grid_sun, double finest)
         : w_(w), sun_(w, t0, t1), t0_(t0), t1_(t1), grid_sun_(grid_sun) {
-        step_ = std::max(kBaseStep, (t1 - t0) / kMaxBaseNodes);
+        step_ = std::max({kBaseStep, 0.25 * finest, (t1 - t0) / kMaxBaseNodes});
         const std::size_t n = t1 > t0 ? static_cast<std::size_t>(std::ceil((t1 - t0) / step_)) + 1 : 1;
         grid_.resize(n);
         const long long nn = static_cast<long long>(n);
@@ -85,15 +91,42 @@ public:
     const Frame& node(std::size_t g) const { return grid_[g]; }
     bool grid_sun() const { return grid_sun_; }
 
-    void frame(double t, Frame& f, bool with_sun) const {
-        frames::Instant in;
+    // The TEME chain at t, its Earth rotation rate and SGP4's clock.
+    void teme_at(double t, frames::Instant& in, frames::TemeChain& teme, double& omega, double& day,
+                 double& minute) const {
         w_.at(t, in);
         const double jd[2] = {in.utc_1, in.utc_2};
         sgp4::clock_epochs_from_utc_jd12(reinterpret_cast<const char*>(jd), 2 * sizeof(double), sizeof(double), 1,
-                                         &f.day, &f.minute);
-        frames::TemeChain teme;
+                                         &day, &minute);
         frames::EpochWindow::teme_chain(in, false, teme);
-        sgp4::itrf_map(teme, frames::EpochWindow::rotation_rate(in), f.itrf);
+        omega = frames::EpochWindow::rotation_rate(in);
+    }
+
+    // The Sun in GCRF [m].
+    void sun_gcrf(double t, double out[3]) const { sun_.at(t, out); }
+
+    // The rotation from GCRF to TEME at t: (W0 G)^T Q.
+    void teme_from_gcrf(double t, double out[3][3]) const {
+        frames::Instant in;
+        w_.at(t, in);
+        frames::TemeChain teme;
+        frames::GcrfChain gcrf;
+        frames::EpochWindow::teme_chain(in, false, teme);
+        frames::EpochWindow::gcrf_chain(in, gcrf);
+        double wg[3][3];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                wg[i][j] = teme.w0[i][0] * teme.g[0][j] + teme.w0[i][1] * teme.g[1][j] + teme.w0[i][2] * teme.g[2][j];
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) out[i][j] = wg[0][i] * gcrf.q[0][j] + wg[1][i] * gcrf.q[1][j] + wg[2][i] * gcrf.q[2][j];
+    }
+
+    void frame(double t, Frame& f, bool with_sun) const {
+        frames::Instant in;
+        frames::TemeChain teme;
+        double omega;
+        teme_at(t, in, teme, omega, f.day, f.minute);
+        sgp4::itrf_map(teme, omega, f.itrf);
         if (with_sun) {
             frames::GcrfChain gcrf;
             frames::EpochWindow::gcrf_chain(in, gcrf);
@@ -111,6 +144,60 @@ private:
     double t0_, t1_, step_;
     bool grid_sun_;
     std::vector<Frame> grid_;
+};
+
+// The frames inside one bracket of a search, from the exact chain at its two
+// ends: within a bracket of at most kLinearSpan seconds and one UTC day, the
+// Greenwich sidereal angle and SGP4's clock are linear in time to 1e-12 rad and
+// 1e-9 s (UT1 is linear between the window's nodes, the quadratic term of
+// GMST adds 1e-16 rad, polar motion moves 1e-12 rad). A bracket across a leap
+// second, or a long one, takes the exact chain at every instant.
+class BracketFrames {
+public:
+    static constexpr double kLinearSpan = 7200.0;
+
+    BracketFrames(const Sampler& sp, double ta, double tb) : sp_(sp), ta_(ta) {
+        frames::Instant in;
+        frames::TemeChain a, b;
+        double omega_b, day_b, minute_b;
+        sp.teme_at(ta, in, a, omega_, day_, minute_);
+        sp.teme_at(tb, in, b, omega_b, day_b, minute_b);
+        const double dt = tb - ta;
+        const double clock = (day_b - day_) * 1440.0 + (minute_b - minute_);  // minutes
+        linear_ = dt > 0.0 && dt <= kLinearSpan && std::fabs(clock * 60.0 - dt) <= 1e-6 * dt + 1e-9;
+        if (!linear_) return;
+        clock_rate_ = clock / dt;
+        theta_ = std::atan2(a.g[0][1], a.g[0][0]);
+        const double nominal = omega_ * dt;
+        const double theta_b = std::atan2(b.g[0][1], b.g[0][0]);
+        theta_rate_ = (nominal + std::remainder(theta_b - theta_ - nominal, kTwoPi)) / dt;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) w0_[i][j] = a.w0[i][j];
+    }
+
+    void frame(double t, Frame& f) const {
+        if (!linear_) {
+            sp_.frame(t, f, false);
+            return;
+        }
+        const double x = t - ta_;
+        f.day = day_;
+        f.minute = minute_ + clock_rate_ * x;
+        const double th = theta_ + theta_rate_ * x, c = std::cos(th), s = std::sin(th);
+        frames::TemeChain teme;
+        const double g[3][3] = {{c, s, 0.0}, {-s, c, 0.0}, {0.0, 0.0, 1.0}};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) teme.g[i][j] = g[i][j], teme.w0[i][j] = w0_[i][j];
+        sgp4::itrf_map(teme, omega_, f.itrf);
+        f.sun[0] = f.sun[1] = f.sun[2] = kNaN;
+    }
+
+private:
+    const Sampler& sp_;
+    double ta_, day_ = 0.0, minute_ = 0.0, omega_ = 0.0;
+    bool linear_ = false;
+    double clock_rate_ = 0.0, theta_ = 0.0, theta_rate_ = 0.0;
+    double w0_[3][3] = {};
 };
 
 // The ITRF state of an element set through a frame; false where SGP4 fails.
@@ -132,6 +219,22 @@ bool itrf_state(const sgp4::BatchRecord& b, const Frame& f, double metres_per_km
     return true;
 }
 
+// The TEME position and the ITRF state of an element set; false where SGP4 fails.
+bool teme_state(const sgp4::BatchRecord& b, const Frame& f, double metres_per_km, double r_teme[3],
+                double r_itrf[3], double v_itrf[3]) {
+    double rk[3], vk[3];
+    if (sgp4::propagate(b.rec, sgp4::minutes_since_epoch(b, f.day, f.minute), rk, vk, nullptr) != 0) return false;
+    double vt[3];
+    for (int c = 0; c < 3; ++c) r_teme[c] = rk[c] * metres_per_km, vt[c] = vk[c] * metres_per_km;
+    const sgp4::FrameMap& m = f.itrf;
+    for (int c = 0; c < 3; ++c) {
+        r_itrf[c] = m.a[c][0] * r_teme[0] + m.a[c][1] * r_teme[1] + m.a[c][2] * r_teme[2];
+        v_itrf[c] = (m.a[c][0] * vt[0] + m.a[c][1] * vt[1] + m.a[c][2] * vt[2]) +
+                    (m.b[c][0] * r_teme[0] + m.b[c][1] * r_teme[1] + m.b[c][2] * r_teme[2]);
+    }
+    return true;
+}
+
 // Azimuth, elevation and its rate [rad/s].
 struct Look {
     double azimuth, elevation, rate;
@@ -147,6 +250,22 @@ double period_of(const sgp4::BatchRecord& b) {
     return std::isfinite(n) && n > 0.0 ? kTwoPi / n * 60.0 : kSecondsPerDay;
 }
 
+// The sampling step of a satellite [s]: the period over `steps_per_period`,
+// shortened by the ratio of the mean motion to the angular rate at perigee,
+// (1 - e^2)^(3/2) / (1 + e)^2, so that an eccentric orbit is sampled at its
+// perigee as finely as a circular one everywhere.
+double step_of(const sgp4::BatchRecord& b, double steps_per_period) {
+    const double e = std::clamp(b.rec.ecco, 0.0, 0.999);
+    return period_of(b) / steps_per_period * std::pow(1.0 - e * e, 1.5) / ((1.0 + e) * (1.0 + e));
+}
+
+double finest_step(const Track* tracks, std::size_t m, double steps_per_period) {
+    double h = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < m; ++i)
+        for (std::size_t j = 0; j < tracks[i].n; ++j) h = std::min(h, step_of(tracks[i].members[j], steps_per_period));
+    return std::isfinite(h) ? h : kBaseStep;
+}
+
 std::size_t member_at(const Track& tr, double t) {
     std::size_t i = 0;
     while (i + 1 < tr.n && tr.member_start[i + 1] <= t) ++i;
@@ -157,21 +276,26 @@ std::size_t member_at(const Track& tr, double t) {
 // a switch between element sets (where the pieces are joined again).
 enum class Edge { cut, joint, root };
 
-// The samples of one element set over its stretch of the window.
+// The samples of one element set over its stretch of the window, propagated
+// when first needed (a station's search skips the stretches where the
+// satellite cannot be above its mask).
 struct Run {
     std::size_t member;
     Edge lo, hi;
-    std::vector<double> t, r, v, sun;  // r, v, sun (in ITRF, with a grid that has it): 3 per sample
-    std::vector<char> ok;
+    std::vector<double> t;
+    std::vector<std::ptrdiff_t> node;  // the base grid's node of each sample, or -1
+    std::vector<double> r, v, sun;     // ITRF [m], [m/s]; the Sun where the grid has it: 3 per sample
+    std::vector<char> state;           // 0 not propagated yet, 1 propagated, 2 SGP4 failed
+    sgp4::ResonanceState cache;
 };
 
 // The stretches of a track inside [t0, t1], each sampled on the track's step:
 // the base grid's nodes where the step is a multiple of the grid's, else a step
 // of its own.
-std::vector<Run> sample_track(const Track& tr, const Sampler& sp, double t0, double t1, double metres_per_km,
-                              double steps_per_period) {
+std::vector<Run> sample_track(const Track& tr, const Sampler& sp, double t0, double t1, double steps_per_period) {
     std::vector<Run> runs;
-    const double h = period_of(tr.members[0]) / steps_per_period;
+    double h = step_of(tr.members[0], steps_per_period);
+    for (std::size_t i = 1; i < tr.n; ++i) h = std::min(h, step_of(tr.members[i], steps_per_period));
     const std::size_t stride = static_cast<std::size_t>(std::floor(h / sp.step()));
     for (std::size_t i = 0; i < tr.n; ++i) {
         const double a = i == 0 ? t0 : std::max(t0, tr.member_start[i]);
@@ -181,24 +305,11 @@ std::vector<Run> sample_track(const Track& tr, const Sampler& sp, double t0, dou
         run.member = i;
         run.lo = a == t0 ? Edge::cut : Edge::joint;
         run.hi = c == t1 ? Edge::cut : Edge::joint;
-        const sgp4::BatchRecord& b = tr.members[i];
-        sgp4::ResonanceState cache;
-        auto add = [&](double t, const Frame& f) {
-            double r[3], v[3];
-            const bool ok = itrf_state(b, f, metres_per_km, &cache, r, v);
+        auto add = [&](double t, std::ptrdiff_t g) {
             run.t.push_back(t);
-            run.r.insert(run.r.end(), r, r + 3);
-            run.v.insert(run.v.end(), v, v + 3);
-            run.sun.insert(run.sun.end(), f.sun, f.sun + 3);
-            run.ok.push_back(ok ? 1 : 0);
+            run.node.push_back(g);
         };
-        Frame f;
-        auto add_at = [&](double t) {
-            sp.frame(t, f, sp.grid_sun());
-            add(t, f);
-        };
-        if (a == t0) add(a, sp.node(0));
-        else add_at(a);
+        add(a, a == t0 ? 0 : -1);
         if (stride >= 1) {
             const std::size_t last = sp.size() - 1;
             std::size_t g = static_cast<std::size_t>(std::ceil((a - t0) / sp.step()));
@@ -207,40 +318,125 @@ std::vector<Run> sample_track(const Track& tr, const Sampler& sp, double t0, dou
                 const double t = sp.time(g);
                 if (t <= a) continue;
                 if (t >= c) break;
-                add(t, sp.node(g));
+                add(t, static_cast<std::ptrdiff_t>(g));
             }
         } else {
             const double n = std::ceil((c - a) / h);
-            for (double k = 1.0; k < n; k += 1.0) add_at(a + k * h);
+            for (double k = 1.0; k < n; k += 1.0) add(a + k * h, -1);
         }
-        if (c == t1) add(c, sp.node(sp.size() - 1));
-        else add_at(c);
+        add(c, c == t1 ? static_cast<std::ptrdiff_t>(sp.size() - 1) : -1);
+        const std::size_t n = run.t.size();
+        run.r.assign(3 * n, kNaN);
+        run.v.assign(3 * n, kNaN);
+        run.sun.assign(3 * n, kNaN);
+        run.state.assign(n, 0);
         runs.push_back(std::move(run));
     }
     return runs;
 }
 
-// Index ranges [p, q] of consecutive samples where SGP4 succeeded.
+// Propagates sample i of a run if it has not been yet; true where SGP4 succeeded.
+bool ensure(Run& run, const sgp4::BatchRecord& b, const Sampler& sp, double metres_per_km, std::size_t i) {
+    if (run.state[i] == 0) {
+        Frame local;
+        const Frame* f = &local;
+        if (run.node[i] >= 0) f = &sp.node(static_cast<std::size_t>(run.node[i]));
+        else sp.frame(run.t[i], local, sp.grid_sun());
+        const bool ok = itrf_state(b, *f, metres_per_km, &run.cache, &run.r[3 * i], &run.v[3 * i]);
+        for (int c = 0; c < 3; ++c) run.sun[3 * i + c] = f->sun[c];
+        run.state[i] = ok ? 1 : 2;
+    }
+    return run.state[i] == 1;
+}
+
+// Index ranges [p, q] of consecutive samples where SGP4 succeeded (every sample propagated).
 template <class F>
 void for_each_good_stretch(const Run& run, F&& f) {
     const std::size_t n = run.t.size();
     std::size_t i = 0;
     while (i < n) {
-        if (!run.ok[i]) {
+        if (run.state[i] != 1) {
             ++i;
             continue;
         }
         std::size_t j = i;
-        while (j + 1 < n && run.ok[j + 1]) ++j;
+        while (j + 1 < n && run.state[j + 1] == 1) ++j;
         f(i, j, i == 0 ? run.lo : Edge::cut, j + 1 == n ? run.hi : Edge::cut);
         i = j + 1;
     }
 }
 
+// Where a satellite can be above a station's mask: within the geocentric angle
+// psi_lim of the station's direction, the largest central angle at which a
+// body no farther than the satellite's apogee (with a wide margin) stands at
+// the mask (cos(mask + psi) = (R / r) cos(mask), R the station's geocentric
+// distance). The satellite's direction turns at most at psi_rate [rad/s] in
+// the Earth-fixed frame (its angular rate at perigee plus the Earth's), so
+// from a direction psi from the station it cannot be above the mask for
+// (psi - psi_lim) / psi_rate seconds.
+struct Cone {
+    double dir[3];
+    double psi_lim, psi_rate;
+};
+
+Cone make_cone(const Track& tr, const Site& site) {
+    Cone c;
+    const double* s = site.at.r;
+    const double R = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+    for (int k = 0; k < 3; ++k) c.dir[k] = R > 0.0 ? s[k] / R : 0.0;
+    double r_max = 0.0, rate = 0.0;
+    for (std::size_t i = 0; i < tr.n; ++i) {
+        const sgp4::Record& rec = tr.members[i].rec;
+        const double e = std::clamp(rec.ecco, 0.0, 0.999);
+        const double a = rec.ao_unkozai * rec.gc.radius_km * 1000.0;
+        const double n = rec.no_unkozai / 60.0;
+        if (!std::isfinite(a) || !std::isfinite(n) || !(a > 0.0) || !(n > 0.0)) {
+            c.psi_lim = std::numbers::pi, c.psi_rate = 1.0;
+            return c;
+        }
+        r_max = std::max(r_max, a * (1.0 + e) * 1.05 + 50e3);
+        rate = std::max(rate, 1.1 * n * std::sqrt(1.0 + e) / std::pow(1.0 - e, 1.5));
+    }
+    // The margin covers the tilt of the geodetic vertical from the geocentric one (under 0.2 degrees).
+    constexpr double kMargin = 0.01;
+    const double el = site.mask - kMargin;
+    c.psi_rate = rate + 1.01 * frames::kEarthRotationRate;
+    c.psi_lim = r_max > R ? std::acos(std::clamp(R * std::cos(el) / r_max, -1.0, 1.0)) - el + kMargin
+                          : std::numbers::pi;
+    return c;
+}
+
 struct Node {
-    double t, el, az;
+    double t, el, az, rate;
     bool peak;
 };
+
+// The cubic (Hermite) through values y0, y1 and slopes d0, d1 [per unit of s]
+// at s = 0 and 1: p(s) and p'(s).
+struct Hermite {
+    double y0, y1, d0, d1;
+    double value(double s) const {
+        const double s2 = s * s, s3 = s2 * s;
+        return (2 * s3 - 3 * s2 + 1) * y0 + (s3 - 2 * s2 + s) * d0 + (-2 * s3 + 3 * s2) * y1 + (s3 - s2) * d1;
+    }
+    double slope(double s) const {
+        const double s2 = s * s;
+        return (6 * s2 - 6 * s) * y0 + (3 * s2 - 4 * s + 1) * d0 + (-6 * s2 + 6 * s) * y1 + (3 * s2 - 2 * s) * d1;
+    }
+};
+
+// A zero of g on [0, 1] where g(0) and g(1) differ in sign, by bisection (the
+// first guess of a refinement: the model is not evaluated).
+template <class G>
+double bisect_unit(G&& g) {
+    double lo = 0.0, hi = 1.0;
+    const bool neg_lo = g(0.0) < 0.0;
+    for (int k = 0; k < 40; ++k) {
+        const double mid = 0.5 * (lo + hi);
+        ((g(mid) < 0.0) == neg_lo ? lo : hi) = mid;
+    }
+    return 0.5 * (lo + hi);
+}
 
 struct RawPass {
     double rise, set, rise_az, set_az;
@@ -248,59 +444,118 @@ struct RawPass {
     Edge rise_edge, set_edge;
 };
 
-// The passes of one stretch of samples over one site.
-void passes_of_stretch(const Run& run, std::size_t p, std::size_t q, Edge lo, Edge hi, const Site& site,
-                       const sgp4::BatchRecord& b, const Sampler& sp, const SearchSettings& st,
-                       std::vector<RawPass>& out) {
+// The passes over one site of one stretch of samples: idx, the samples
+// visited in order; safe[k], the bracket from idx[k] to idx[k + 1] lies where
+// the satellite cannot reach the mask (its extrema do not matter there).
+void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, const std::vector<char>& safe, Edge lo,
+                       Edge hi, const Site& site, const sgp4::BatchRecord& b, const Sampler& sp,
+                       const SearchSettings& st, std::vector<RawPass>& out) {
     const double mask = site.mask;
     sgp4::ResonanceState cache;
-    auto look_at = [&](double t) {
+    auto look_in = [&](const BracketFrames& bf, double t) {
         Frame f;
-        sp.frame(t, f, false);
+        bf.frame(t, f);
         double r[3], v[3];
         if (!itrf_state(b, f, st.metres_per_km, &cache, r, v)) return Look{kNaN, kNaN, kNaN};
         return look(site, r, v);
     };
-    const std::size_t n = q - p + 1;
+    // A culmination (or a minimum) between two samples: the rate's zero, from
+    // the extremum of the Hermite cubic of the elevation as the first guess,
+    // bracketed a few seconds around it when the guess is that good (the
+    // bracket of the samples otherwise), refined by Brent's method.
+    auto extremum = [&](const Look& A, double ta, const Look& B, double tb, Look& at) {
+        const BracketFrames bf(sp, ta, tb);
+        auto rate_at = [&](double x) { return look_in(bf, x).rate; };
+        const double h = tb - ta;
+        const Hermite cubic{A.elevation, B.elevation, A.rate * h, B.rate * h};
+        const double guess = ta + h * bisect_unit([&](double u) { return cubic.slope(u); });
+        double lo = ta, flo = A.rate, hi = tb, fhi = B.rate;
+        const double delta = std::fmin(2.0, 0.25 * h);
+        const double g0 = std::fmax(ta, guess - delta), g1 = std::fmin(tb, guess + delta);
+        const double r0 = g0 > ta ? rate_at(g0) : A.rate;
+        if ((r0 < 0.0) == (A.rate < 0.0)) {  // the zero is after g0
+            lo = g0, flo = r0;
+            const double r1 = g1 < tb ? rate_at(g1) : B.rate;
+            if ((r1 < 0.0) != (A.rate < 0.0)) hi = g1, fhi = r1;
+            else lo = g1, flo = r1;
+        } else {
+            hi = g0, fhi = r0;
+        }
+        const double root = refine_sign_change(rate_at, lo, flo, hi, fhi, st.tolerance);
+        at = look_in(bf, root);
+        return root;
+    };
+    // A crossing of the mask between two nodes (the elevation monotonic
+    // between them): Newton's method on the elevation and its rate, from the
+    // zero of their Hermite cubic, kept inside the bracket.
+    auto crossing = [&](const Node& A, const Node& B, Look& at) {
+        const BracketFrames bf(sp, A.t, B.t);
+        const double h = B.t - A.t;
+        const Hermite cubic{A.el - mask, B.el - mask, A.rate * h, B.rate * h};
+        const double guess = A.t + h * bisect_unit([&](double u) { return cubic.value(u); });
+        auto fdf = [&](double x, double& f, double& df) {
+            const Look L = look_in(bf, x);
+            f = L.elevation - mask;
+            df = L.rate;
+            if (f == 0.0) f = std::numeric_limits<double>::min();  // the mask itself counts as above
+        };
+        const double root = refine_root_newton(fdf, A.t, A.el - mask, B.t, B.el - mask, guess, st.tolerance);
+        at = look_in(bf, root);
+        return root;
+    };
+    const std::size_t n = idx.size();
     std::vector<Look> L(n);
-    for (std::size_t i = 0; i < n; ++i) L[i] = look(site, &run.r[3 * (p + i)], &run.v[3 * (p + i)]);
-    const double* t = &run.t[p];
+    std::vector<double> t(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        L[k] = look(site, &run.r[3 * idx[k]], &run.v[3 * idx[k]]);
+        t[k] = run.t[idx[k]];
+    }
 
     std::vector<Node> nodes;
-    nodes.push_back({t[0], L[0].elevation, L[0].azimuth, false});
-    auto rate_at = [&](double x) { return look_at(x).rate; };
+    auto sample = [&](std::size_t i) { return Node{t[i], L[i].elevation, L[i].azimuth, L[i].rate, false}; };
+    nodes.push_back(sample(0));
     for (std::size_t i = 0; i + 1 < n; ++i) {
+        if (safe[i]) {
+            nodes.push_back(sample(i));
+            nodes.push_back(sample(i + 1));
+            continue;
+        }
         const double fa = L[i].rate, fb = L[i + 1].rate;
         if ((fa < 0.0) == (fb < 0.0)) continue;
-        if (fb < 0.0) {  // a maximum
-            const double tm = refine_sign_change(rate_at, t[i], fa, t[i + 1], fb, st.tolerance);
-            const Look m = look_at(tm);
-            nodes.push_back({tm, m.elevation, m.azimuth, true});
-        } else if (L[i].elevation < mask && L[i + 1].elevation < mask) {
-            // A minimum below the mask: the samples around it bound the monotonic stretches.
-            nodes.push_back({t[i], L[i].elevation, L[i].azimuth, false});
-            nodes.push_back({t[i + 1], L[i + 1].elevation, L[i + 1].azimuth, false});
-        } else {
-            const double tm = refine_sign_change(rate_at, t[i], fa, t[i + 1], fb, st.tolerance);
-            const Look m = look_at(tm);
-            nodes.push_back({tm, m.elevation, m.azimuth, false});
+        bool below = L[i].elevation < mask && L[i + 1].elevation < mask;
+        if (below && fb < 0.0) {
+            // A maximum far below the mask need not be found: the Hermite cubic of the
+            // elevation bounds it (its error over a step is under a thousandth of the
+            // margin for any orbit sampled as finely).
+            const double h = t[i + 1] - t[i];
+            const Hermite cubic{L[i].elevation, L[i + 1].elevation, L[i].rate * h, L[i + 1].rate * h};
+            const double u = bisect_unit([&](double x) { return cubic.slope(x); });
+            below = cubic.value(u) < mask - kFarBelow;
         }
+        if (below) {
+            // An extremum below the mask: the samples around it bound the monotonic stretches.
+            nodes.push_back(sample(i));
+            nodes.push_back(sample(i + 1));
+            continue;
+        }
+        Look m;
+        const double tm = extremum(L[i], t[i], L[i + 1], t[i + 1], m);
+        nodes.push_back({tm, m.elevation, m.azimuth, 0.0, fb < 0.0});
     }
-    nodes.push_back({t[n - 1], L[n - 1].elevation, L[n - 1].azimuth, false});
+    nodes.push_back(sample(n - 1));
 
     auto above = [&](const Node& x) { return x.el >= mask; };
-    auto height_at = [&](double x) { return look_at(x).elevation - mask; };
     RawPass cur{};
     bool in = above(nodes[0]);
     if (in) cur = {nodes[0].t, kNaN, nodes[0].az, kNaN, nodes[0], lo, Edge::root};
     for (std::size_t j = 0; j + 1 < nodes.size(); ++j) {
         const Node &a = nodes[j], &c = nodes[j + 1];
         if (above(a) != above(c) && std::isfinite(a.el) && std::isfinite(c.el)) {
-            const double tr = refine_sign_change(height_at, a.t, a.el - mask, c.t, c.el - mask, st.tolerance);
-            const Look x = look_at(tr);
+            Look x;
+            const double tr = crossing(a, c, x);
             if (!above(a)) {
                 in = true;
-                cur = {tr, kNaN, x.azimuth, kNaN, {tr, x.elevation, x.azimuth, false}, Edge::root, Edge::root};
+                cur = {tr, kNaN, x.azimuth, kNaN, {tr, x.elevation, x.azimuth, x.rate, false}, Edge::root, Edge::root};
             } else if (in) {
                 cur.set = tr;
                 cur.set_az = x.azimuth;
@@ -319,6 +574,49 @@ void passes_of_stretch(const Run& run, std::size_t p, std::size_t q, Edge lo, Ed
         if (e.el > cur.culmination.el) cur.culmination = e;
         out.push_back(cur);
     }
+}
+
+// The passes of one run over one site: the samples are visited in order,
+// skipping ahead while the satellite stays outside the site's cone; a sample
+// where SGP4 fails cuts the run.
+void passes_of_run(Run& run, const sgp4::BatchRecord& b, const Site& site, const Cone& cone, const Sampler& sp,
+                   const SearchSettings& st, std::vector<RawPass>& out) {
+    const std::size_t n = run.t.size();
+    std::vector<std::size_t> idx;
+    std::vector<char> safe;
+    Edge lo = run.lo;
+    auto flush = [&](Edge hi) {
+        if (idx.size() >= 2) {
+            safe.resize(idx.size(), 0);
+            passes_of_stretch(run, idx, safe, lo, hi, site, b, sp, st, out);
+        }
+        idx.clear();
+        safe.clear();
+    };
+    std::size_t i = 0;
+    while (i < n) {
+        if (!ensure(run, b, sp, st.metres_per_km, i)) {
+            flush(Edge::cut);
+            lo = Edge::cut;
+            ++i;
+            continue;
+        }
+        idx.push_back(i);
+        if (i + 1 == n) break;
+        const double* r = &run.r[3 * i];
+        const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+        const double cos_psi = (r[0] * cone.dir[0] + r[1] * cone.dir[1] + r[2] * cone.dir[2]) / rn;
+        const double room = (std::acos(std::clamp(cos_psi, -1.0, 1.0)) - cone.psi_lim) / cone.psi_rate;
+        std::size_t next = i + 1;
+        if (run.t[next] - run.t[i] <= room) {
+            while (next + 1 < n && run.t[next + 1] - run.t[i] <= room) ++next;
+            safe.push_back(1);
+        } else {
+            safe.push_back(0);
+        }
+        i = next;
+    }
+    flush(run.hi);
 }
 
 // Appends a piece, joining it to the previous one where both meet at a switch of element sets.
@@ -341,18 +639,45 @@ void append_joined(std::vector<RawPass>& passes, const RawPass& p) {
 void lighting(const Track& tr, const Site& site, double a, double b, const Sampler& sp, const SearchSettings& st,
               bool& sunlit, bool& visible) {
     sunlit = visible = false;
+    // Over a pass of at most BracketFrames::kLinearSpan the Sun is carried to
+    // TEME with one matrix, the chain of the pass's middle (precession and
+    // nutation move it by 1e-8 rad in that time, shifting a shadow boundary by
+    // microseconds); the shadow is found in TEME, the Sun's elevation in ITRF.
+    const bool short_pass = b - a <= BracketFrames::kLinearSpan;
+    const BracketFrames bf(sp, a, b);
+    double teme_from_gcrf[3][3];
+    if (short_pass) sp.teme_from_gcrf(0.5 * (a + b), teme_from_gcrf);
     auto values = [&](double t, double& lit, double& dark) {
         Frame f;
-        sp.frame(t, f, true);
-        double r[3], v[3];
-        if (!itrf_state(tr.members[member_at(tr, t)], f, st.metres_per_km, nullptr, r, v)) {
-            lit = dark = kNaN;
-            return;
+        double sun_itrf[3], r_itrf[3], v[3];
+        if (short_pass) {
+            bf.frame(t, f);
+            double r[3], sun_gcrf[3], sun[3];
+            if (!teme_state(tr.members[member_at(tr, t)], f, st.metres_per_km, r, r_itrf, v)) {
+                lit = dark = kNaN;
+                return;
+            }
+            sp.sun_gcrf(t, sun_gcrf);
+            for (int c = 0; c < 3; ++c) {
+                sun[c] = teme_from_gcrf[c][0] * sun_gcrf[0] + teme_from_gcrf[c][1] * sun_gcrf[1] +
+                         teme_from_gcrf[c][2] * sun_gcrf[2];
+            }
+            for (int c = 0; c < 3; ++c) {
+                sun_itrf[c] = f.itrf.a[c][0] * sun[0] + f.itrf.a[c][1] * sun[1] + f.itrf.a[c][2] * sun[2];
+            }
+            lit = sun_centre_function(shadow_geometry(r, sun, st.earth_radius));
+        } else {
+            sp.frame(t, f, true);
+            if (!itrf_state(tr.members[member_at(tr, t)], f, st.metres_per_km, nullptr, r_itrf, v)) {
+                lit = dark = kNaN;
+                return;
+            }
+            for (int c = 0; c < 3; ++c) sun_itrf[c] = f.sun[c];
+            lit = sun_centre_function(shadow_geometry(r_itrf, sun_itrf, st.earth_radius));
         }
-        lit = sun_centre_function(shadow_geometry(r, f.sun, st.earth_radius));
-        dark = st.sun_limit - groundstation::elevation(site.at, f.sun);
+        dark = st.sun_limit - groundstation::elevation(site.at, sun_itrf);
     };
-    const double h = std::min(kMaxShadowStep, period_of(tr.members[0]) / st.steps_per_period);
+    const double h = std::min(kMaxShadowStep, step_of(tr.members[0], st.steps_per_period));
     const std::size_t n = std::max<std::size_t>(2, static_cast<std::size_t>(std::ceil((b - a) / h)) + 1);
     std::vector<double> t(n), lit(n), dark(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -370,9 +695,11 @@ void lighting(const Track& tr, const Site& site, double a, double b, const Sampl
         values(x, l, d);
         return d;
     };
-    find_roots_sampled(lit_at, t.data(), lit.data(), n, st.tolerance,
+    // The roots only split the pass into pieces of constant lighting: a millisecond will do.
+    constexpr double kLightingTolerance = 1e-3;
+    find_roots_sampled(lit_at, t.data(), lit.data(), n, kLightingTolerance,
                        [&](double x, bool, std::size_t) { events.push_back(x), sunlit = true; });
-    find_roots_sampled(dark_at, t.data(), dark.data(), n, st.tolerance,
+    find_roots_sampled(dark_at, t.data(), dark.data(), n, kLightingTolerance,
                        [&](double x, bool, std::size_t) { events.push_back(x); });
     for (std::size_t i = 0; i < n; ++i) {
         if (lit[i] > 0.0) sunlit = true;
@@ -393,7 +720,7 @@ void lighting(const Track& tr, const Site& site, double a, double b, const Sampl
 std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                 std::size_t m, const Site* sites, std::size_t k, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
-    const Sampler sp(window, t0, t1, false);
+    const Sampler sp(window, t0, t1, false, finest_step(tracks, m, settings.steps_per_period));
     std::vector<std::vector<Pass>> per_track(m);
     bool failed = false;
     const long long mm = static_cast<long long>(m);
@@ -401,16 +728,15 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
     for (long long i = 0; i < mm; ++i) {
         try {
             const Track& tr = tracks[i];
-            const std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.metres_per_km, settings.steps_per_period);
+            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.steps_per_period);
             std::vector<Pass>& out = per_track[i];
             for (std::size_t s = 0; s < k; ++s) {
                 std::vector<RawPass> joined, pieces;
-                for (const Run& run : runs) {
-                    for_each_good_stretch(run, [&](std::size_t p, std::size_t q, Edge lo, Edge hi) {
-                        pieces.clear();
-                        passes_of_stretch(run, p, q, lo, hi, sites[s], tr.members[run.member], sp, settings, pieces);
-                        for (const RawPass& rp : pieces) append_joined(joined, rp);
-                    });
+                const Cone cone = make_cone(tr, sites[s]);
+                for (Run& run : runs) {
+                    pieces.clear();
+                    passes_of_run(run, tr.members[run.member], sites[s], cone, sp, settings, pieces);
+                    for (const RawPass& rp : pieces) append_joined(joined, rp);
                 }
                 for (const RawPass& rp : joined) {
                     Pass p;
@@ -443,7 +769,7 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
 std::vector<Eclipse> search_eclipses(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                      std::size_t m, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
-    const Sampler sp(window, t0, t1, true);
+    const Sampler sp(window, t0, t1, true, finest_step(tracks, m, settings.steps_per_period));
     std::vector<std::vector<Eclipse>> per_track(m);
     bool failed = false;
     const long long mm = static_cast<long long>(m);
@@ -451,7 +777,12 @@ std::vector<Eclipse> search_eclipses(const frames::EpochWindow& window, double t
     for (long long i = 0; i < mm; ++i) {
         try {
             const Track& tr = tracks[i];
-            const std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.metres_per_km, settings.steps_per_period);
+            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.steps_per_period);
+            for (Run& run : runs) {
+                for (std::size_t j = 0; j < run.t.size(); ++j) {
+                    ensure(run, tr.members[run.member], sp, settings.metres_per_km, j);
+                }
+            }
             std::vector<Eclipse>& out = per_track[i];
             // kind: 0 sunlit, 1 penumbra, 2 umbra; an interval open since `since` with `open_edge`.
             int kind = 0;

@@ -5,8 +5,8 @@
 //
 // Passes. The elevation of a satellite seen from a station has one maximum and
 // one minimum per revolution relative to the station, so the rate of its sine,
-// sampled on a step of a 24th of the orbital period, changes sign at most once
-// between samples. The maxima are those sign changes, refined; between two
+// sampled on a step of a 16th of the orbital period (shortened for an eccentric
+// orbit to its rate at perigee), changes sign at most once between samples. The maxima are those sign changes, refined; between two
 // consecutive extrema the elevation is monotonic, so each such stretch holds at
 // most one crossing of the mask, bracketed exactly and refined. No pass is
 // missed however low its peak, and a pass whose elevation dips without going
@@ -66,7 +66,7 @@ struct SearchSettings {
     double sun_limit = -0.10471975511965977;  // the Sun's elevation for a visible pass: at most this [rad]
     double earth_radius = 6378137.0;  // the shadow's sphere [m]
     double metres_per_km = 1000.0;
-    double steps_per_period = 24.0;
+    double steps_per_period = 16.0;
 };
 
 // The passes of every track over every site inside [t0, t1] (window seconds),

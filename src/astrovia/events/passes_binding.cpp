@@ -125,7 +125,7 @@ nb::dict search_passes(nb::handle satellites, nb::handle sites, std::int64_t sta
     if (!std::isfinite(sun_limit)) throw nb::value_error("sun_limit must be finite");
     const Tracks tracks = read_tracks(satellites, start_ns);
     const std::vector<events::Site> st = read_sites(sites);
-    const frames::EpochWindow window = frames::make_epoch_window(start_ns, stop_ns);
+    const frames::EpochWindow window = frames::make_epoch_window(start_ns, stop_ns, 3600.0);
     events::SearchSettings settings;
     settings.sun_limit = sun_limit;
     settings.metres_per_km = metres_per_km;
@@ -177,7 +177,7 @@ nb::dict search_passes(nb::handle satellites, nb::handle sites, std::int64_t sta
 nb::dict search_eclipses(nb::handle satellites, std::int64_t start_ns, std::int64_t stop_ns) {
     check_window(start_ns, stop_ns);
     const Tracks tracks = read_tracks(satellites, start_ns);
-    const frames::EpochWindow window = frames::make_epoch_window(start_ns, stop_ns);
+    const frames::EpochWindow window = frames::make_epoch_window(start_ns, stop_ns, 3600.0);
     events::SearchSettings settings;
     settings.metres_per_km = metres_per_km;
     settings.earth_radius = earth_radius;
