@@ -25,9 +25,6 @@ constexpr double kMaxBaseNodes = 200000.0;
 // polynomials: over an hour the geocentric Sun moves 0.04 degrees, and the
 // interpolation error is below a micrometre.
 constexpr double kSunSpacing = 3600.0;
-// How far below the mask the Hermite estimate of a maximum must lie for the
-// maximum to be left unrefined [rad].
-constexpr double kFarBelow = 0.05;
 // The longest step of the shadow and twilight searches along a pass [s].
 constexpr double kMaxShadowStep = 600.0;
 
@@ -522,18 +519,9 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
         }
         const double fa = L[i].rate, fb = L[i + 1].rate;
         if ((fa < 0.0) == (fb < 0.0)) continue;
-        bool below = L[i].elevation < mask && L[i + 1].elevation < mask;
-        if (below && fb < 0.0) {
-            // A maximum far below the mask need not be found: the Hermite cubic of the
-            // elevation bounds it (its error over a step is under a thousandth of the
-            // margin for any orbit sampled as finely).
-            const double h = t[i + 1] - t[i];
-            const Hermite cubic{L[i].elevation, L[i + 1].elevation, L[i].rate * h, L[i + 1].rate * h};
-            const double u = bisect_unit([&](double x) { return cubic.slope(x); });
-            below = cubic.value(u) < mask - kFarBelow;
-        }
+        const bool below = fb >= 0.0 && L[i].elevation < mask && L[i + 1].elevation < mask;
         if (below) {
-            // An extremum below the mask: the samples around it bound the monotonic stretches.
+            // A minimum below the mask: the samples around it bound the monotonic stretches.
             nodes.push_back(sample(i));
             nodes.push_back(sample(i + 1));
             continue;
