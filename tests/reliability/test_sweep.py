@@ -49,6 +49,10 @@ def extension_modules():
 
 MODULES = extension_modules()
 
+# Python surfaces over native loops, swept like the extensions themselves.
+SURFACES = ["astrovia.frames.geodetic", "astrovia.groundstation", "astrovia.bodies.bodies", "astrovia.events",
+            "astrovia.plot._ground_track"]
+
 
 def test_the_walk_finds_the_native_modules():
     # The sweep is only as good as its discovery: the known modules must be among the found ones.
@@ -97,7 +101,7 @@ def run_sweep(module, progress):
         start = index + 1
 
 
-@pytest.mark.parametrize("module", MODULES)
+@pytest.mark.parametrize("module", MODULES + SURFACES)
 def test_no_call_crashes_or_writes_its_inputs(module, tmp_path, record_property):
     lines, crashes, stderr = run_sweep(module, tmp_path / "progress")
     total = int(next(line for line in lines if line.startswith("TOTAL ")).split()[1])

@@ -66,6 +66,25 @@ def sgp4_work():
     return work
 
 
+def geometry_work():
+    """Geodetic coordinates, look angles, the Sun and the shadow, above their OpenMP limits."""
+    from astrovia.bodies.bodies import Sun
+    from astrovia.events import illumination
+    from astrovia.frames.geodetic import geodetic_from_ITRF
+    from astrovia.groundstation import GroundStation
+
+    r, v = states(25_000, 3)
+    t = epochs(2_500)
+    station = GroundStation(0.8, 0.3, 100.0)
+    return [
+        ("geodetic_from_ITRF", lambda: tuple(geodetic_from_ITRF(r)[k] for k in ("lat", "lon", "alt"))),
+        ("GroundStation.look", lambda: tuple(station.look(epochs(25_000), r, v)[k]
+                                             for k in ("azimuth", "elevation", "range", "range_rate"))),
+        ("Sun.position", lambda: (Sun.position(t),)),
+        ("illumination", lambda: (illumination(t, r[:2_500]),)),
+    ]
+
+
 def work_items():
     t_small = epochs(200)
     t_large = epochs(10_050)  # above the serial limit: the OpenMP loop without the lock
@@ -95,7 +114,7 @@ def work_items():
         ("Keplerian.jacobian", lambda: (kepler.jacobian(eph),)),
         ("Propagator.jacobian", lambda: (Propagator.jacobian(kepler, eph),)),
     ]
-    return items + sgp4_work()
+    return items + sgp4_work() + geometry_work()
 
 
 def as_bytes(result):

@@ -62,8 +62,9 @@ def build_parser() -> argparse.ArgumentParser:
     prop.add_argument("--start", required=True, metavar="T", help="first epoch, ISO 8601 UTC (e.g. 2024-01-01T00:00)")
     prop.add_argument("--stop", required=True, metavar="T", help="last epoch, ISO 8601 UTC")
     prop.add_argument("--step", required=True, type=float, metavar="SECONDS", help="grid spacing in seconds (> 0)")
-    prop.add_argument("--frame", default="TEME", choices=("TEME", "ITRF", "GCRF"),
-                      help="output frame (default: TEME, the frame of the model)")
+    prop.add_argument("--frame", default="TEME", choices=("TEME", "ITRF", "GCRF", "geodetic"),
+                      help="output frame (default: TEME, the frame of the model); geodetic: lat, lon [deg] "
+                           "and alt [m] on WGS84 instead of x .. vz")
     prop.add_argument("--format", choices=("csv", "parquet"), default=None,
                       help="table format (default: parquet when PATH ends in .parquet, else csv); "
                            "parquet needs pyarrow")

@@ -67,6 +67,23 @@ def _table(satnos: list[Any], iso: npt.NDArray[np.str_], r: npt.NDArray[np.float
     })
 
 
+GEODETIC_COLUMNS = ("satno", "epoch", "lat", "lon", "alt", "error")
+"""With ``--frame geodetic``: geodetic latitude and longitude [deg] and height above WGS84 [m] instead of the state."""
+
+
+def _geodetic_table(satnos: list[Any], iso: npt.NDArray[np.str_], r_itrf: npt.NDArray[np.float64],
+                    err: npt.NDArray[np.int8]) -> pd.DataFrame:
+    from astrovia.frames.geodetic import geodetic_from_ITRF
+
+    table = _table(satnos, iso, r_itrf, np.zeros_like(r_itrf), err)
+    lla = geodetic_from_ITRF(r_itrf.reshape(-1, 3))
+    table = table.drop(columns=["x", "y", "z", "vx", "vy", "vz"])
+    table.insert(2, "lat", np.degrees(lla["lat"]))
+    table.insert(3, "lon", np.degrees(lla["lon"]))
+    table.insert(4, "alt", lla["alt"])
+    return table
+
+
 class _Progress:
     """A one-line progress bar on stderr, shown only on a terminal and for long work."""
 
@@ -155,8 +172,12 @@ def run(args: argparse.Namespace) -> int:
     try:
         for i in range(0, len(tles), batch):
             part = tles[i:i + batch]
-            r, v, err = sgp4.propagate_many(time, part, frame=args.frame)
-            writer.write(_table([t.satno for t in part], iso, r, v, err))
+            if args.frame == "geodetic":
+                r, _, err = sgp4.propagate_many(time, part, frame="ITRF")
+                writer.write(_geodetic_table([t.satno for t in part], iso, r, err))
+            else:
+                r, v, err = sgp4.propagate_many(time, part, frame=args.frame)
+                writer.write(_table([t.satno for t in part], iso, r, v, err))
             progress.advance(len(part))
     finally:
         progress.close()

@@ -82,11 +82,10 @@ def sv_from_coe(slr: npt.ArrayLike, ecc: npt.ArrayLike, inc: npt.ArrayLike, raa:
 
 
 def ecef_from_geodetic(lat: npt.ArrayLike, lon: npt.ArrayLike, alt: npt.ArrayLike, a: float, f: float) -> _F64:
-    """(N, 3) Earth-fixed positions [m] of geodetic latitude, longitude [rad], altitude [m]."""
-    lat, lon, alt = (np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in (lat, lon, alt))
-    e2 = f * (2.0 - f)
-    sl, cl = np.sin(lat), np.cos(lat)
-    n = a / np.sqrt(1.0 - e2 * sl * sl)
-    return np.stack(
-        [(n + alt) * cl * np.cos(lon), (n + alt) * cl * np.sin(lon), (n * (1.0 - e2) + alt) * sl], axis=-1
-    )
+    """(N, 3) Earth-fixed positions [m] of geodetic latitude, longitude [rad], altitude [m]
+    (the geodetic module's native kernel)."""
+    from astrovia.frames import _geodetic
+
+    lat, lon, alt = np.broadcast_arrays(*(np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in (lat, lon, alt)))
+    rows = np.stack([lat.reshape(-1), lon.reshape(-1), alt.reshape(-1)], axis=1)
+    return _geodetic.itrf_rows(rows, float(a), float(f)).reshape(lat.shape + (3,))
