@@ -7,6 +7,8 @@ Subcommands:
   numbers; the rest is still printed. Exit status 1 when any record was bad.
 - ``astrovia propagate FILE --start T --stop T --step SECONDS``: SGP4 states of
   every satellite over a time grid, as a CSV or Parquet table.
+- ``astrovia passes FILE --station LAT,LON[,ALT] --start T --stop T``: every
+  pass of every satellite over the stations, as a CSV or Parquet table.
 
 The work is done by the package's modules; this module parses arguments and
 writes output. Exit status 2 is a usage error or an unreadable file.
@@ -21,7 +23,7 @@ from collections.abc import Sequence
 
 from astrovia import __version__
 
-from . import _propagate, _tle
+from . import _passes, _propagate, _tle
 
 __all__ = ["main", "build_parser"]
 
@@ -71,6 +73,7 @@ def build_parser() -> argparse.ArgumentParser:
     prop.add_argument("--output", "-o", metavar="PATH", default=None,
                       help="output file (default: stdout, CSV only)")
     prop.set_defaults(run=_propagate.run)
+    _passes.add_parser(commands)
     return parser
 
 
