@@ -37,7 +37,7 @@ def add_parser(commands: Any) -> None:
     p.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
     p.add_argument("--station", action="append", required=True, metavar="LAT,LON[,ALT]",
                    help="a station: geodetic latitude and longitude [deg], height above WGS84 [m] (default 0); "
-                        "repeat for more stations")
+                        "repeat for more stations; a negative latitude as --station=-33.9,18.4")
     p.add_argument("--start", required=True, metavar="T", help="start of the window, ISO 8601 UTC")
     p.add_argument("--stop", required=True, metavar="T", help="end of the window, ISO 8601 UTC")
     p.add_argument("--min-elevation", type=float, default=0.0, metavar="DEG",

@@ -68,13 +68,12 @@ private:
 // The window's instants turned into frames, and a base grid of them.
 class Sampler {
 public:
-    // grid_sun: the base grid's frames carry the Sun. finest: the shortest
-    // step of the satellites; the grid's spacing is a quarter of it (at least
-    // kBaseStep), so that every satellite's step is a multiple of the spacing
-    // within a fifth of itself.
-    Sampler(const frames::EpochWindow& w, double t0, double t1, bool grid_sun, double finest)
+    // grid_sun: the base grid's frames carry the Sun. The grid depends on the
+    // window alone, so that a satellite's results do not depend on the others
+    // searched with it.
+    Sampler(const frames::EpochWindow& w, double t0, double t1, bool grid_sun)
         : w_(w), sun_(w, t0, t1), t0_(t0), t1_(t1), grid_sun_(grid_sun) {
-        step_ = std::max({kBaseStep, 0.25 * finest, (t1 - t0) / kMaxBaseNodes});
+        step_ = std::max(kBaseStep, (t1 - t0) / kMaxBaseNodes);
         const std::size_t n = t1 > t0 ? static_cast<std::size_t>(std::ceil((t1 - t0) / step_)) + 1 : 1;
         grid_.resize(n);
         const long long nn = static_cast<long long>(n);
@@ -254,13 +253,6 @@ double period_of(const sgp4::BatchRecord& b) {
 double step_of(const sgp4::BatchRecord& b, double steps_per_period) {
     const double e = std::clamp(b.rec.ecco, 0.0, 0.999);
     return period_of(b) / steps_per_period * std::pow(1.0 - e * e, 1.5) / ((1.0 + e) * (1.0 + e));
-}
-
-double finest_step(const Track* tracks, std::size_t m, double steps_per_period) {
-    double h = std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < tracks[i].n; ++j) h = std::min(h, step_of(tracks[i].members[j], steps_per_period));
-    return std::isfinite(h) ? h : kBaseStep;
 }
 
 std::size_t member_at(const Track& tr, double t) {
@@ -708,7 +700,7 @@ void lighting(const Track& tr, const Site& site, double a, double b, const Sampl
 std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                 std::size_t m, const Site* sites, std::size_t k, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
-    const Sampler sp(window, t0, t1, false, finest_step(tracks, m, settings.steps_per_period));
+    const Sampler sp(window, t0, t1, false);
     std::vector<std::vector<Pass>> per_track(m);
     bool failed = false;
     const long long mm = static_cast<long long>(m);
@@ -757,7 +749,7 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
 std::vector<Eclipse> search_eclipses(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                      std::size_t m, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
-    const Sampler sp(window, t0, t1, true, finest_step(tracks, m, settings.steps_per_period));
+    const Sampler sp(window, t0, t1, true);
     std::vector<std::vector<Eclipse>> per_track(m);
     bool failed = false;
     const long long mm = static_cast<long long>(m);
