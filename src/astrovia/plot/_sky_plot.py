@@ -59,7 +59,7 @@ def _pass_tracks(table: Any, satellites: Any, stations: Any) -> list[tuple[str, 
         r, v, err = sgp4.propagate_many(time, [member], frame="ITRF")
         ok = err[0] == 0
         look = by_name[row.station].look(time[np.flatnonzero(ok)], r[0][ok], v[0][ok])
-        out.append((f"{row.satno}", look["azimuth"], look["elevation"]))
+        out.append((_label(row), look["azimuth"], look["elevation"]))
     return out
 
 
@@ -76,7 +76,7 @@ def sky_plot(data: Any, *, satellites: Any = None, stations: Any = None, title: 
             joined by straight lines.
         title: the axes' title.
         ax: draw into these matplotlib polar axes instead of a new figure.
-        labels: one label per track (look arrays) for the legend; passes are labelled by satno.
+        labels: one label per track (look arrays) for the legend; passes by satno and rise (UTC).
         legend: draw a legend (default: when there are at most 12 tracks).
 
     Returns:
@@ -96,7 +96,7 @@ def sky_plot(data: Any, *, satellites: Any = None, stations: Any = None, title: 
             for row in data.itertuples(index=False):
                 az = np.array([row.rise_azimuth, row.culmination_azimuth, row.set_azimuth], dtype=np.float64)
                 el = np.array([_elevation_at_edge(row, "rise"), row.max_elevation, _elevation_at_edge(row, "set")])
-                tracks.append((f"{row.satno}", az, el, True))
+                tracks.append((_label(row), az, el, True))
     elif _is_look(data):
         tracks = [(labels[0] if labels else None, np.asarray(data["azimuth"], dtype=np.float64),
                    np.asarray(data["elevation"], dtype=np.float64), False)]
@@ -134,6 +134,12 @@ def sky_plot(data: Any, *, satellites: Any = None, stations: Any = None, title: 
     if title is not None:
         ax.set_title(title)
     return fig
+
+
+def _label(row: Any) -> str:
+    """A pass's legend label: its satellite and the UTC time of its rise."""
+    rise = np.datetime_as_string(np.datetime64(row.rise, "m"), unit="m")
+    return f"{row.satno} {rise[11:16]}"
 
 
 def _elevation_at_edge(row: Any, edge: str) -> float:
