@@ -383,7 +383,9 @@ Cone make_cone(const Track& tr, const Site& site) {
             c.psi_lim = std::numbers::pi, c.psi_rate = 1.0;
             return c;
         }
-        r_max = std::max(r_max, a * (1.0 + e) * 1.05 + 50e3);
+        // Near the Earth the osculating apogee stays within tens of km of the mean one (drag only
+        // lowers it); in deep space the Sun and the Moon change the eccentricity over weeks.
+        r_max = std::max(r_max, rec.deep_space ? a * (1.0 + e) * 1.05 + 50e3 : a * (1.0 + e) + 60e3);
         rate = std::max(rate, 1.1 * n * std::sqrt(1.0 + e) / std::pow(1.0 - e, 1.5));
     }
     // The margin covers the tilt of the geodetic vertical from the geocentric one (under 0.2 degrees).
@@ -573,26 +575,40 @@ void passes_of_run(Run& run, const sgp4::BatchRecord& b, const Site& site, const
         idx.clear();
         safe.clear();
     };
+    // The time [s] the satellite needs at least to come from sample i into the cone (negative inside it).
+    auto room_at = [&](std::size_t i) {
+        const double* r = &run.r[3 * i];
+        const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+        const double cos_psi = (r[0] * cone.dir[0] + r[1] * cone.dir[1] + r[2] * cone.dir[2]) / rn;
+        return (std::acos(std::clamp(cos_psi, -1.0, 1.0)) - cone.psi_lim) / cone.psi_rate;
+    };
     std::size_t i = 0;
+    double room = 0.0;
+    bool known = false;  // room holds sample i's
     while (i < n) {
         if (!ensure(run, b, sp, st.metres_per_km, i)) {
             flush(Edge::cut);
             lo = Edge::cut;
             ++i;
+            known = false;
             continue;
         }
         idx.push_back(i);
         if (i + 1 == n) break;
-        const double* r = &run.r[3 * i];
-        const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
-        const double cos_psi = (r[0] * cone.dir[0] + r[1] * cone.dir[1] + r[2] * cone.dir[2]) / rn;
-        const double room = (std::acos(std::clamp(cos_psi, -1.0, 1.0)) - cone.psi_lim) / cone.psi_rate;
+        if (!known) room = room_at(i);
         std::size_t next = i + 1;
         if (run.t[next] - run.t[i] <= room) {
             while (next + 1 < n && run.t[next + 1] - run.t[i] <= room) ++next;
             safe.push_back(1);
+            known = false;
         } else {
-            safe.push_back(0);
+            // Nor can it enter between two samples outside the cone whose times to it add up to
+            // more than the time between them.
+            const bool next_ok = ensure(run, b, sp, st.metres_per_km, next);
+            const double room_next = next_ok ? room_at(next) : -1.0;
+            safe.push_back(room > 0.0 && room_next > 0.0 && room + room_next > run.t[next] - run.t[i] ? 1 : 0);
+            room = room_next;
+            known = next_ok;
         }
         i = next;
     }
