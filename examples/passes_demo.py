@@ -7,7 +7,6 @@ import math
 import pathlib
 
 import numpy as np
-import pandas as pd
 
 from astrovia.events import eclipses, passes
 from astrovia.groundstation import GroundStation
@@ -29,10 +28,9 @@ shown = table.assign(
     set_azimuth=np.degrees(table["set_azimuth"]).round(0),
     duration=table["duration"].round(0),
 )
-with pd.option_context("display.width", 120, "display.max_columns", 20):
-    print(f"Passes over {graz.name} above 10 degrees on 2024-01-03 (UTC), {len(table)} of them:")
-    print(shown[["satno", "rise", "culmination", "set", "rise_azimuth", "set_azimuth", "max_elevation", "duration",
-                 "sunlit", "visible"]].to_string(index=False))
+print(f"Passes over {graz.name} above 10 degrees on 2024-01-03 (UTC), {len(table)} of them:")
+print(shown[["satno", "rise", "culmination", "set", "rise_azimuth", "set_azimuth", "max_elevation", "duration",
+             "sunlit", "visible"]].to_string(index=False))
 
 shadow = eclipses(catalogue[25544], "2024-01-03", "2024-01-04")
 print(f"\nISS (25544) in the Earth's shadow on 2024-01-03: {len(shadow)} intervals, "
