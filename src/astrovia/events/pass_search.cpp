@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <numbers>
+#include <optional>
 
 #include "bodies/sun_moon.hpp"
 #include "events/event_search.hpp"
@@ -214,6 +215,38 @@ bool itrf_state(const sgp4::BatchRecord& b, const Frame& f, double metres_per_km
     }
     return true;
 }
+
+// The linear frames of the last span asked for, reused by every bracket that
+// falls inside it: a span runs kLinearSpan seconds from the first bracket that
+// needed it (or to the end of the window), so one chain evaluation serves all
+// the refinements of a pass and its neighbours. The rotation from GCRF to TEME
+// of the span's middle comes with it for the lighting of passes.
+class FrameCache {
+public:
+    FrameCache(const Sampler& sp, double t_end) : sp_(sp), end_(t_end) {}
+
+    const BracketFrames& get(double ta, double tb) {
+        if (!(model_ && ta >= lo_ && tb <= hi_)) {
+            hi_ = tb - ta <= BracketFrames::kLinearSpan ? std::min(ta + BracketFrames::kLinearSpan, std::max(end_, tb))
+                                                        : tb;
+            lo_ = ta;
+            model_.emplace(sp_, lo_, hi_);
+            rotation_ready_ = false;
+        }
+        return *model_;
+    }
+    const double (&teme_from_gcrf())[3][3] {
+        if (!rotation_ready_) sp_.teme_from_gcrf(0.5 * (lo_ + hi_), rotation_), rotation_ready_ = true;
+        return rotation_;
+    }
+
+private:
+    const Sampler& sp_;
+    double end_, lo_ = 0.0, hi_ = -1.0;
+    std::optional<BracketFrames> model_;
+    double rotation_[3][3] = {};
+    bool rotation_ready_ = false;
+};
 
 // The TEME position and the ITRF state of an element set; false where SGP4 fails.
 bool teme_state(const sgp4::BatchRecord& b, const Frame& f, double metres_per_km, double r_teme[3],
@@ -440,7 +473,7 @@ struct RawPass {
 // the satellite cannot reach the mask (its extrema do not matter there).
 void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, const std::vector<char>& safe, Edge lo,
                        Edge hi, const Site& site, const sgp4::BatchRecord& b, const Sampler& sp,
-                       const SearchSettings& st, std::vector<RawPass>& out) {
+                       const SearchSettings& st, FrameCache& frames, std::vector<RawPass>& out) {
     const double mask = site.mask;
     sgp4::ResonanceState cache;
     auto look_in = [&](const BracketFrames& bf, double t) {
@@ -455,7 +488,7 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
     // bracketed a few seconds around it when the guess is that good (the
     // bracket of the samples otherwise), refined by Brent's method.
     auto extremum = [&](const Look& A, double ta, const Look& B, double tb, Look& at) {
-        const BracketFrames bf(sp, ta, tb);
+        const BracketFrames& bf = frames.get(ta, tb);
         auto rate_at = [&](double x) { return look_in(bf, x).rate; };
         const double h = tb - ta;
         const Hermite cubic{A.elevation, B.elevation, A.rate * h, B.rate * h};
@@ -480,7 +513,7 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
     // between them): Newton's method on the elevation and its rate, from the
     // zero of their Hermite cubic, kept inside the bracket.
     auto crossing = [&](const Node& A, const Node& B, Look& at) {
-        const BracketFrames bf(sp, A.t, B.t);
+        const BracketFrames& bf = frames.get(A.t, B.t);
         const double h = B.t - A.t;
         const Hermite cubic{A.el - mask, B.el - mask, A.rate * h, B.rate * h};
         const double guess = A.t + h * bisect_unit([&](double u) { return cubic.value(u); });
@@ -562,7 +595,7 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
 // skipping ahead while the satellite stays outside the site's cone; a sample
 // where SGP4 fails cuts the run.
 void passes_of_run(Run& run, const sgp4::BatchRecord& b, const Site& site, const Cone& cone, const Sampler& sp,
-                   const SearchSettings& st, std::vector<RawPass>& out) {
+                   const SearchSettings& st, FrameCache& frames, std::vector<RawPass>& out) {
     const std::size_t n = run.t.size();
     std::vector<std::size_t> idx;
     std::vector<char> safe;
@@ -570,7 +603,7 @@ void passes_of_run(Run& run, const sgp4::BatchRecord& b, const Site& site, const
     auto flush = [&](Edge hi) {
         if (idx.size() >= 2) {
             safe.resize(idx.size(), 0);
-            passes_of_stretch(run, idx, safe, lo, hi, site, b, sp, st, out);
+            passes_of_stretch(run, idx, safe, lo, hi, site, b, sp, st, frames, out);
         }
         idx.clear();
         safe.clear();
@@ -633,16 +666,21 @@ void append_joined(std::vector<RawPass>& passes, const RawPass& p) {
 // Whether the satellite is in sunlight at some moment of [a, b], and sunlit
 // while the Sun is low enough at the site.
 void lighting(const Track& tr, const Site& site, double a, double b, const Sampler& sp, const SearchSettings& st,
-              bool& sunlit, bool& visible) {
+              FrameCache& frames, bool& sunlit, bool& visible) {
     sunlit = visible = false;
     // Over a pass of at most BracketFrames::kLinearSpan the Sun is carried to
-    // TEME with one matrix, the chain of the pass's middle (precession and
-    // nutation move it by 1e-8 rad in that time, shifting a shadow boundary by
-    // microseconds); the shadow is found in TEME, the Sun's elevation in ITRF.
+    // TEME with one matrix, the chain of the middle of the frames' span (within
+    // an hour of it precession and nutation move it by 3e-8 rad, shifting a
+    // shadow boundary by tens of microseconds); the shadow is found in TEME, the
+    // Sun's elevation in ITRF.
     const bool short_pass = b - a <= BracketFrames::kLinearSpan;
-    const BracketFrames bf(sp, a, b);
-    double teme_from_gcrf[3][3];
-    if (short_pass) sp.teme_from_gcrf(0.5 * (a + b), teme_from_gcrf);
+    const BracketFrames& bf = frames.get(a, b);
+    double teme_from_gcrf[3][3] = {};
+    if (short_pass) {
+        const double (&m)[3][3] = frames.teme_from_gcrf();
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) teme_from_gcrf[i][j] = m[i][j];
+    }
     auto values = [&](double t, double& lit, double& dark) {
         Frame f;
         double sun_itrf[3], r_itrf[3], v[3];
@@ -729,9 +767,10 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
             for (std::size_t s = 0; s < k; ++s) {
                 std::vector<RawPass> joined, pieces;
                 const Cone cone = make_cone(tr, sites[s]);
+                FrameCache frames(sp, t1), light_frames(sp, t1);
                 for (Run& run : runs) {
                     pieces.clear();
-                    passes_of_run(run, tr.members[run.member], sites[s], cone, sp, settings, pieces);
+                    passes_of_run(run, tr.members[run.member], sites[s], cone, sp, settings, frames, pieces);
                     for (const RawPass& rp : pieces) append_joined(joined, rp);
                 }
                 for (const RawPass& rp : joined) {
@@ -747,7 +786,7 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
                     p.max_elevation = rp.culmination.el;
                     p.cut_rise = rp.rise_edge == Edge::cut;
                     p.cut_set = rp.set_edge == Edge::cut;
-                    lighting(tr, sites[s], rp.rise, rp.set, sp, settings, p.sunlit, p.visible);
+                    lighting(tr, sites[s], rp.rise, rp.set, sp, settings, light_frames, p.sunlit, p.visible);
                     out.push_back(p);
                 }
             }
