@@ -162,10 +162,14 @@ def passes(satellites: Any, stations: Any, start: DatetimeLike, stop: DatetimeLi
     Sun is at most ``sun_elevation`` above the station's horizon).
 
     The maxima of elevation are found first (the sign changes of its rate,
-    sampled on a 24th of the orbital period, where it changes sign about twice
-    a period), then the crossings of the mask between each maximum and its
-    neighbouring minima, where the elevation is monotonic: no pass is missed
-    however low its peak. Every time is refined to 1 microsecond. States where
+    sampled on a 16th of the orbital period, shortened for an eccentric orbit
+    to its angular rate at perigee, where it changes sign about twice a
+    period), then the crossings of the mask between each maximum and its
+    neighbouring extrema, where the elevation is monotonic: no pass is missed
+    however low its peak. Samples where the satellite cannot reach a station's
+    mask (outside the cone of directions from which it could) are skipped.
+    Every time is refined to 1 microsecond (times are rounded to the
+    nanosecond). States where
     SGP4 fails (a decayed orbit) are skipped: a pass is cut there.
     """
     import pandas as pd
@@ -209,7 +213,7 @@ def eclipses(satellites: Any, start: DatetimeLike, stop: DatetimeLike) -> pd.Dat
     ``duration`` [s]. An eclipse usually shows as penumbra, umbra, penumbra;
     an interval cut by the window starts (ends) at ``start`` (``stop``).
     Boundaries are refined to 1 microsecond. The shadow functions are sampled
-    on a 24th of the orbital period: a graze of the penumbra shorter than that
+    on a 16th of the orbital period: a graze of the penumbra shorter than that
     may be missed.
     """
     import pandas as pd
