@@ -23,6 +23,7 @@ demo: $(VENV)/.installed
 	head -n 4 $(DEMO_OUT)/sample-itrf.csv
 	$(PYTHON) examples/demo.py
 	$(PYTHON) examples/screen_demo.py
+	$(PYTHON) examples/passes_demo.py
 
 # tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit.
 test: $(VENV)/.installed $(VENV22)/.installed

@@ -52,12 +52,16 @@ __all__ = [
     "tle_lines",
     "screen",
     "DEFAULT_SCREEN_CHUNK",
+    "passes",
+    "DEFAULT_PASS_CHUNK",
 ]
 
 DEFAULT_EPOCH_CHUNK = 100_000
 """Epochs per chunk when none is given (about 5 MB of positions and velocities)."""
 DEFAULT_SATELLITE_CHUNK = 1000
 """Satellites per chunk when none is given."""
+DEFAULT_PASS_CHUNK = 100
+"""Satellites per chunk of ``passes`` when none is given."""
 
 EpochsLike = Union["Time", da.Array, npt.NDArray[np.int64]]
 ArrayLike = Union[da.Array, npt.ArrayLike]
@@ -317,3 +321,57 @@ def screen(satellites: Any, start: Any, stop: Any, threshold: float = 5000.0, *,
 
 def _screen_table(table: Any, *rows: npt.NDArray[np.float64]) -> Any:
     return table(np.concatenate(rows) if rows else np.zeros((0, 8)))
+def _passes_block(groups: list[list[tuple[str, str]]], stations: Any, start_ns: int, stop_ns: int,
+                  min_elevation: float | None, sun_elevation: float) -> Any:
+    from astrovia.events.searches import passes as one_call
+    from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE
+
+    satellites = [ELSET(*[TLE(*lines) for lines in group]) if len(group) > 1 else TLE(*group[0]) for group in groups]
+    return one_call(satellites, stations, np.int64(start_ns), np.int64(stop_ns), min_elevation,
+                    sun_elevation=sun_elevation)
+
+
+def _merge_passes(parts: list[Any], satnos: list[Any], names: list[str]) -> Any:
+    import pandas as pd
+
+    from astrovia.events.searches import PASS_COLUMNS
+
+    table = pd.concat(parts, ignore_index=True)
+    if table.empty:
+        return parts[0] if parts else table
+    sat_rank = {s: k for k, s in reversed(list(enumerate(satnos)))}
+    site_rank = {s: k for k, s in reversed(list(enumerate(names)))}
+    keys = pd.DataFrame({"rise": table["rise"], "sat": table["satno"].map(sat_rank),
+                         "site": table["station"].map(site_rank)})
+    order = np.lexsort((keys["site"].to_numpy(), keys["sat"].to_numpy(), keys["rise"].to_numpy()))
+    return table.iloc[order].reset_index(drop=True)[list(PASS_COLUMNS)]
+
+
+def passes(satellites: Any, stations: Any, start: Any, stop: Any, min_elevation: float | None = None, *,
+           sun_elevation: float | None = None, satellite_chunks: int | None = None) -> Any:
+    """``astrovia.events.passes`` over chunks of satellites, as one ``dask.delayed`` table.
+
+    The arguments are those of ``astrovia.events.passes``; ``satellite_chunks``
+    is the number of satellites per chunk (default ``DEFAULT_PASS_CHUNK``).
+    Each chunk is one call of ``astrovia.events.passes`` (its loop releases the
+    interpreter lock, so the threaded scheduler scales; satellites travel as
+    their TLE lines, an ELSET as the lines of its members). ``.compute()`` gives
+    the pandas DataFrame that one call over all the satellites gives, row for
+    row.
+    """
+    from dask import delayed
+
+    from astrovia.events import searches
+
+    tracks, satnos = searches._tracks(satellites)
+    _, names = searches._stations(stations, min_elevation)
+    start_ns, stop_ns = searches._window(start, stop)
+    limit = searches._SUN_ELEVATION if sun_elevation is None else searches._angle(sun_elevation, "sun_elevation")
+    chunk = DEFAULT_PASS_CHUNK if satellite_chunks is None else satellite_chunks
+    if isinstance(chunk, bool) or not isinstance(chunk, (int, np.integer)) or chunk < 1:
+        raise ValueError(f"satellite_chunks must be a positive int, not {satellite_chunks!r}")
+    groups = [[(m.line1, m.line2) for m in members] for members in tracks]
+    station_list = [stations] if not isinstance(stations, (list, tuple)) else list(stations)
+    parts = [delayed(_passes_block)(groups[i:i + chunk], station_list, start_ns, stop_ns, min_elevation, limit)
+             for i in range(0, max(len(groups), 1), chunk)]
+    return delayed(_merge_passes)(parts, satnos, names)

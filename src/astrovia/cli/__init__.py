@@ -9,6 +9,8 @@ Subcommands:
   every satellite over a time grid, as a CSV or Parquet table.
 - ``astrovia screen FILE --start T --stop T [--threshold M] [--primary SATNO ...]``:
   the conjunctions of the satellites of FILE, as a CSV or Parquet table.
+- ``astrovia passes FILE --station LAT,LON[,ALT] --start T --stop T``: every
+  pass of every satellite over the stations, as a CSV or Parquet table.
 
 The work is done by the package's modules; this module parses arguments and
 writes output. Exit status 2 is a usage error or an unreadable file.
@@ -23,7 +25,7 @@ from collections.abc import Sequence
 
 from astrovia import __version__
 
-from . import _propagate, _screen, _tle
+from . import _passes, _propagate, _screen, _tle
 
 __all__ = ["main", "build_parser"]
 
@@ -94,6 +96,7 @@ def build_parser() -> argparse.ArgumentParser:
     scr.add_argument("--output", "-o", metavar="F.csv|F.parquet", default=None,
                      help="output file (default: CSV on stdout); .parquet needs pyarrow")
     scr.set_defaults(run=_screen.run)
+    _passes.add_parser(commands)
     return parser
 
 

@@ -1,4 +1,5 @@
-"""Events and conditions along orbits: the Earth's shadow on a satellite.
+"""Events and conditions along orbits: the Earth's shadow on a satellite, and
+passes over ground stations and eclipses as tables (``passes``, ``eclipses``).
 
 The shadow is conical: the Earth a sphere of radius ``Earth.Re``, the Sun a
 disc of radius 695 700 km at its astrometric geocentric position (ERFA's
@@ -17,7 +18,9 @@ from astrovia.events import _shadow
 from astrovia.frames import _convert
 from astrovia.frames.frames import GCRF, Frame
 
-__all__ = ["illumination", "sunlit"]
+from astrovia.events.searches import eclipses, passes
+
+__all__ = ["illumination", "sunlit", "passes", "eclipses"]
 
 
 def _shadow_rows(fn: Any, time: Any, r: npt.ArrayLike, frame: Frame) -> tuple[npt.NDArray[np.float64], bool]:

@@ -107,6 +107,77 @@ std::size_t find_roots(F&& f, double t0, double t1, double step, double tol, OnR
     return found;
 }
 
+// The root of a sign change of f between two samples (fa = f(a), fb = f(b),
+// one negative and the other not), with the convention of find_roots: a value
+// of exactly zero counts as non-negative.
+template <class F>
+double refine_sign_change(F&& f, double a, double fa, double b, double fb, double tol) {
+    constexpr double tiny = std::numeric_limits<double>::min();
+    auto g = [&](double t) {
+        const double v = f(t);
+        return v < 0.0 ? v : (v == 0.0 ? tiny : v);
+    };
+    return refine_root(g, a, fa < 0.0 ? fa : (fa == 0.0 ? tiny : fa), b, fb < 0.0 ? fb : (fb == 0.0 ? tiny : fb),
+                       tol);
+}
+
+// Every sign change of f over samples the caller has already taken (shared by
+// several functions of one propagated state, or at irregular instants): t[0] <
+// t[1] < ... < t[n-1], fv[i] = f(t[i]). Brackets with a non-finite end are
+// skipped. on_root(t, rising, i): the root, refined to `tol`, lies in
+// [t[i], t[i+1]]. Returns the number of roots.
+template <class F, class OnRoot>
+std::size_t find_roots_sampled(F&& f, const double* t, const double* fv, std::size_t n, double tol,
+                               OnRoot&& on_root) {
+    std::size_t found = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double fa = fv[i], fb = fv[i + 1];
+        const bool neg_a = fa < 0.0, neg_b = fb < 0.0;
+        if (neg_a == neg_b || !std::isfinite(fa) || !std::isfinite(fb)) continue;
+        on_root(refine_sign_change(f, t[i], fa, t[i + 1], fb, tol), neg_a, i);
+        ++found;
+    }
+    return found;
+}
+
+// A root of f in [a, b], where f(a) = fa and f(b) = fb have opposite signs (or
+// one is 0), for a function that gives its derivative with its value:
+// fdf(t, f, df). Newton's method from `guess`, kept inside the shrinking
+// bracket: wherever a Newton step would leave it, or would not halve it as
+// fast as bisection, a bisection step is taken instead (W. H. Press et al.,
+// "Numerical Recipes", 3rd ed., 2007, sec. 9.4). Quadratic convergence near
+// the root; never worse than bisection. Stops when a step is below `tol`.
+template <class FDF>
+double refine_root_newton(FDF&& fdf, double a, double fa, double b, double fb, double guess, double tol,
+                          int max_iter = 100) {
+    if (fa == 0.0) return a;
+    if (fb == 0.0) return b;
+    double lo = a, hi = b;  // f(lo) < 0 < f(hi)
+    if (fa > 0.0) lo = b, hi = a;
+    double x = (guess > std::fmin(a, b) && guess < std::fmax(a, b)) ? guess : 0.5 * (a + b);
+    double dx_old = std::fabs(b - a), dx = dx_old;
+    double f, df;
+    fdf(x, f, df);
+    for (int iter = 0; iter < max_iter; ++iter) {
+        if (f == 0.0 || !std::isfinite(f)) return x;
+        if (f < 0.0) lo = x;
+        else hi = x;
+        const bool newton_leaves = !(((x - hi) * df - f) * ((x - lo) * df - f) < 0.0);
+        if (newton_leaves || std::fabs(2.0 * f) > std::fabs(dx_old * df)) {
+            dx_old = dx;
+            dx = 0.5 * (hi - lo);
+            x = lo + dx;
+        } else {
+            dx_old = dx;
+            dx = f / df;
+            x -= dx;
+        }
+        if (std::fabs(dx) < tol) return x;
+        fdf(x, f, df);
+    }
+    return x;
+}
+
 // The local maxima of g on [t0, t1] from the sign changes of its derivative dg
 // (positive to negative), each refined to `tol`: on_max(t). A maximum at an
 // end of the interval is not reported here; callers look at the ends

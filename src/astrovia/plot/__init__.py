@@ -21,5 +21,6 @@ def _require_matplotlib() -> Any:
 
 
 from astrovia.plot._ground_track import ground_track  # noqa: E402
+from astrovia.plot._sky_plot import sky_plot  # noqa: E402
 
-__all__ = ["ground_track"]
+__all__ = ["ground_track", "sky_plot"]
