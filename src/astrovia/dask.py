@@ -321,6 +321,10 @@ def screen(satellites: Any, start: Any, stop: Any, threshold: float = 5000.0, *,
 
 def _screen_table(table: Any, *rows: npt.NDArray[np.float64]) -> Any:
     return table(np.concatenate(rows) if rows else np.zeros((0, 8)))
+
+
+# --- passes over ground stations ---------------------------------------------
+
 def _passes_block(groups: list[list[tuple[str, str]]], stations: Any, start_ns: int, stop_ns: int,
                   min_elevation: float | None, sun_elevation: float) -> Any:
     from astrovia.events.searches import passes as one_call
