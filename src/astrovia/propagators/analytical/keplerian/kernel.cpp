@@ -42,6 +42,8 @@ Stumpff stumpff(double z) {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
+// Relative step of the universal anomaly below which it has converged.
+constexpr double kConverged = 1e-10;
 
 // U0..U3 of the universal anomaly chi for alpha.
 struct Universal {
@@ -108,18 +110,26 @@ double UniversalOrbit::anomaly(double dt) const {
         const double d2f = sigma0_ * u.u0 + (1.0 - alpha_ * r0n_) * u.u1;
         const double disc = std::sqrt(std::fabs(16.0 * df * df - 20.0 * f * d2f));
         const double step = 5.0 * f / (df + std::copysign(disc, df));
-        double next = chi - step;
-        if (!(next > lo && next < hi)) {
-            if (!(std::isfinite(lo) && std::isfinite(hi))) {
-                if (!std::isfinite(next)) return std::numeric_limits<double>::quiet_NaN();
-            } else {
-                next = 0.5 * (lo + hi);
-                if (next <= lo || next >= hi) break;  // the bracket is two neighbouring doubles
-            }
+        const double next = chi - step;
+        // Converged: the iteration has order three, so after a step below kConverged (1e-10) of chi
+        // what is left is far below the last bit (and a step below one ulp, which
+        // leaves chi where it is, must end the loop rather than look like a way out
+        // of the bracket).
+        if (std::fabs(step) <= kConverged * std::fabs(next)) {
+            chi = next;
+            break;
         }
-        const bool done = std::fabs(next - chi) <= 4e-16 * std::fabs(next);
-        chi = next;
-        if (done) break;
+        if (next > lo && next < hi) {
+            chi = next;
+        } else if (std::isfinite(lo) && std::isfinite(hi)) {
+            const double mid = 0.5 * (lo + hi);
+            if (mid <= lo || mid >= hi) break;  // the bracket is two neighbouring doubles
+            chi = mid;
+        } else if (std::isfinite(next)) {
+            chi = next;
+        } else {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
     }
     return chi;
 }
