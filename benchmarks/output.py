@@ -22,7 +22,7 @@ from importlib.metadata import version
 import numpy as np
 import pandas as pd
 
-from astrovia.cli._propagate import _table, arrow_table, csv_rows
+from astrovia.cli._propagate import _table, arrow_table, csv_pieces
 
 REPEATS = 5
 QUICK = "--quick" in sys.argv
@@ -81,7 +81,7 @@ def main():
             table = _table(*data)
             with open(a_csv, "wb") as f:
                 f.write(b"satno,epoch,x,y,z,vx,vy,vz,error\n")
-                f.write(csv_rows(table))
+                f.writelines(csv_pieces(table))
 
         def pandas_csv():
             with open(b_csv, "w", encoding="utf-8", newline="") as f:

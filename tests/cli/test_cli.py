@@ -237,11 +237,13 @@ def test_csv_rows_of_many_chunks_do_not_depend_on_threads():
     from astrovia.cli._csv import format_rows
 
     x = np.random.default_rng(2).normal(size=200_000) * 7e6
-    text = format_rows([x, (["a", "b"], np.arange(x.size) % 2)])
+    pieces = format_rows([x, (["a", "b"], np.arange(x.size) % 2)])
+    assert len(pieces) == 7  # 32768 rows each, the last one shorter
+    text = b"".join(pieces)
     assert text.decode().splitlines()[::50_000] == [f"{repr(float(x[i]))},{'ab'[i % 2]}" for i in range(0, x.size, 50_000)]
     script = ("import sys, numpy as np; from astrovia.cli._csv import format_rows; "
               "x = np.random.default_rng(2).normal(size=200_000) * 7e6; "
-              "sys.stdout.buffer.write(format_rows([x, (['a', 'b'], np.arange(x.size) % 2)]))")
+              "sys.stdout.buffer.write(b''.join(format_rows([x, (['a', 'b'], np.arange(x.size) % 2)])))")
     one = subprocess.run([sys.executable, "-c", script], capture_output=True, env={**os.environ, "OMP_NUM_THREADS": "1"})
     assert one.returncode == 0 and one.stdout == text
 

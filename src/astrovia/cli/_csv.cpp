@@ -124,7 +124,7 @@ void write_cell(const Column& c, Py_ssize_t i, char*& p) {
 
 constexpr Py_ssize_t kChunkRows = 1 << 15;
 
-nb::bytes format_rows(nb::handle columns) {
+nb::list format_rows(nb::handle columns) {
     nb::object seq = nb::steal(PySequence_Tuple(columns.ptr()));
     if (!seq.is_valid()) throw nb::python_error();
     const Py_ssize_t ncol = PyTuple_GET_SIZE(seq.ptr());
@@ -185,25 +185,27 @@ nb::bytes format_rows(nb::handle columns) {
     std::size_t row_bound = 1;
     for (const Column& c : cols) row_bound += c.widest + 1;
 
-    // Each chunk is formatted into its own buffer (sized for its widest rows,
-    // left uninitialised), then the chunks are joined in order: the text does not
-    // depend on the number of threads.
+    // Each chunk of rows is formatted straight into a bytes object of its own,
+    // made (with the lock) large enough for its widest rows and cut to its text
+    // afterwards: no copy of the text is made, and it does not depend on the
+    // number of threads.
     const Py_ssize_t nchunks = (n + kChunkRows - 1) / kChunkRows;
-    std::vector<std::unique_ptr<char[]>> text(static_cast<std::size_t>(nchunks));
-    std::vector<std::size_t> length(static_cast<std::size_t>(nchunks), 0);
-    bool out_of_memory = false;
+    nb::list chunks;
+    std::vector<char*> start(static_cast<std::size_t>(nchunks));
+    std::vector<Py_ssize_t> length(static_cast<std::size_t>(nchunks), 0);
+    for (Py_ssize_t ch = 0; ch < nchunks; ++ch) {
+        const Py_ssize_t rows = std::min(n, (ch + 1) * kChunkRows) - ch * kChunkRows;
+        PyObject* b = PyBytes_FromStringAndSize(nullptr, rows * static_cast<Py_ssize_t>(row_bound));
+        if (b == nullptr) throw nb::python_error();
+        chunks.append(nb::steal(b));
+        start[static_cast<std::size_t>(ch)] = PyBytes_AS_STRING(b);
+    }
     {
         nb::gil_scoped_release unlocked;
 #pragma omp parallel for schedule(dynamic, 1) if (nchunks > 1)
         for (Py_ssize_t ch = 0; ch < nchunks; ++ch) {
             const Py_ssize_t lo = ch * kChunkRows, hi = std::min(n, lo + kChunkRows);
-            char* buf = new (std::nothrow) char[static_cast<std::size_t>(hi - lo) * row_bound];
-            if (buf == nullptr) {
-#pragma omp atomic write
-                out_of_memory = true;
-                continue;
-            }
-            text[static_cast<std::size_t>(ch)].reset(buf);
+            char* const buf = start[static_cast<std::size_t>(ch)];
             char* p = buf;
             for (Py_ssize_t i = lo; i < hi; ++i) {
                 for (std::size_t k = 0; k < cols.size(); ++k) {
@@ -212,21 +214,19 @@ nb::bytes format_rows(nb::handle columns) {
                 }
                 *p++ = '\n';
             }
-            length[static_cast<std::size_t>(ch)] = static_cast<std::size_t>(p - buf);
+            length[static_cast<std::size_t>(ch)] = p - buf;
         }
     }
-    if (out_of_memory) throw std::bad_alloc();
-    std::size_t total = 0;
-    for (std::size_t len : length) total += len;
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
-    if (out == nullptr) throw nb::python_error();
-    char* dst = PyBytes_AS_STRING(out);
-    for (std::size_t ch = 0; ch < text.size(); ++ch) {
-        std::memcpy(dst, text[ch].get(), length[ch]);
-        dst += length[ch];
-        text[ch].reset();
+    for (Py_ssize_t ch = 0; ch < nchunks; ++ch) {
+        PyObject* b = PyList_GET_ITEM(chunks.ptr(), ch);  // the list's own reference
+        // the list holds the only reference, so the object may be resized in place
+        if (_PyBytes_Resize(&b, length[static_cast<std::size_t>(ch)]) != 0) {
+            PyList_SET_ITEM(chunks.ptr(), ch, Py_NewRef(Py_None));
+            throw nb::python_error();
+        }
+        PyList_SET_ITEM(chunks.ptr(), ch, b);
     }
-    return nb::steal<nb::bytes>(out);
+    return chunks;
 }
 
 }  // namespace
@@ -234,8 +234,9 @@ nb::bytes format_rows(nb::handle columns) {
 NB_MODULE(_csv, m) {
     m.doc() = "CSV text of table rows, cell for cell as pandas' writer gives it.";
     m.def("format_rows", &format_rows, nb::arg("columns"),
-          nb::sig("def format_rows(columns: Sequence[Any]) -> bytes"),
-          "The rows of a table as CSV text (UTF-8, one line per row, ending in \\n; no header).\n\n"
+          nb::sig("def format_rows(columns: Sequence[Any]) -> list[bytes]"),
+          "The rows of a table as CSV text (UTF-8, one line per row, ending in \\n; no header), in\n"
+          "consecutive pieces of up to 32768 rows, to be written in order.\n\n"
           "``columns``: one-dimensional arrays of equal length, float64 (written as Python's repr,\n"
           "NaN as an empty cell) or integer, or tuples ``(labels, codes)`` of str or bytes labels\n"
           "and integer codes, one per row, that pick them (written as they are: quote them first\n"

@@ -82,12 +82,18 @@ def _csv_field(text: str) -> str:
     return text
 
 
-def csv_rows(table: dict[str, Column]) -> bytes:
-    """The rows of ``table`` as CSV text (no header), cell for cell the text of pandas' ``to_csv``."""
+def csv_pieces(table: dict[str, Column]) -> list[bytes]:
+    """The rows of ``table`` as CSV text (no header), cell for cell the text of pandas' ``to_csv``, in
+    consecutive pieces to be written in order."""
     from ._csv import format_rows
 
     return format_rows([(list(map(_csv_field, c.texts)), c.codes) if isinstance(c, Labels) else c
                         for c in table.values()])
+
+
+def csv_rows(table: dict[str, Column]) -> bytes:
+    """The rows of ``table`` as one CSV text (no header); see ``csv_pieces``."""
+    return b"".join(csv_pieces(table))
 
 
 def arrow_table(table: dict[str, Column]) -> Any:
@@ -145,7 +151,8 @@ class _Writer:
         else:
             if self.first:
                 self._put((",".join(map(_csv_field, table)) + "\n").encode())
-            self._put(csv_rows(table))
+            for piece in csv_pieces(table):
+                self._put(piece)
         self.first = False
 
     def close(self) -> None:
