@@ -206,3 +206,89 @@ def test_output_cut_short_by_the_reader_is_quiet(tmp_path):
     result = subprocess.run(f"'{sys.executable}' -m astrovia tle '{path}' | head -n 1", shell=True,
                             capture_output=True, text=True)
     assert result.stdout.count("\n") == 1 and result.stderr == ""
+
+
+EDGE_VALUES = [np.nan, np.inf, -np.inf, -0.0, 0.0, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 0.1, 5e-324,
+               1.7976931348623157e308, -123456789.0, 2.0**60, 1 / 3]
+
+
+@pytest.mark.parametrize("satnos", [[25544, 7, 99999], ["ISS (ZARYA)", 'A,"B"', "line\nbreak"]],
+                         ids=["numbers", "texts"])
+def test_csv_rows_are_the_text_of_pandas(satnos):
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(5)
+    m, n = len(satnos), 40
+    r = rng.normal(size=(m, n, 3)) * 10.0 ** rng.integers(-30, 30, size=(m, n, 3))
+    r.reshape(-1)[:len(EDGE_VALUES)] = EDGE_VALUES
+    v = rng.normal(size=(m, n, 3)) * 7e3
+    err = rng.integers(0, 7, size=(m, n)).astype(np.int8)
+    iso = np.asarray((Time("2024-01-05T00:00") + np.arange(n) * 0.125).iso)
+    ours = _propagate.csv_rows(_propagate._table(satnos, iso, r, v, err)).decode()
+    flat_r, flat_v = r.reshape(-1, 3), v.reshape(-1, 3)
+    frame = pd.DataFrame({
+        "satno": np.repeat(np.asarray(satnos, dtype=object), n), "epoch": np.tile(iso, m),
+        "x": flat_r[:, 0], "y": flat_r[:, 1], "z": flat_r[:, 2],
+        "vx": flat_v[:, 0], "vy": flat_v[:, 1], "vz": flat_v[:, 2], "error": err.reshape(-1),
+    })
+    assert ours == frame.to_csv(index=False, header=False, lineterminator="\n")
+
+
+def test_csv_rows_of_many_chunks_do_not_depend_on_threads():
+    from astrovia.cli._csv import format_rows
+
+    x = np.random.default_rng(2).normal(size=200_000) * 7e6
+    pieces = format_rows([x, (["a", "b"], np.arange(x.size) % 2)])
+    assert len(pieces) == 7  # 32768 rows each, the last one shorter
+    text = b"".join(pieces)
+    assert text.decode().splitlines()[::50_000] == [f"{repr(float(x[i]))},{'ab'[i % 2]}" for i in range(0, x.size, 50_000)]
+    script = ("import sys, numpy as np; from astrovia.cli._csv import format_rows; "
+              "x = np.random.default_rng(2).normal(size=200_000) * 7e6; "
+              "sys.stdout.buffer.write(b''.join(format_rows([x, (['a', 'b'], np.arange(x.size) % 2)])))")
+    one = subprocess.run([sys.executable, "-c", script], capture_output=True, env={**os.environ, "OMP_NUM_THREADS": "1"})
+    assert one.returncode == 0 and one.stdout == text
+
+
+@pytest.mark.parametrize(("columns", "error", "message"), [
+    ([np.zeros(3), np.zeros(4)], ValueError, "column 1 has 4 rows, column 0 has 3"),
+    ([(["a"], np.array([0, 1]))], ValueError, "code 1 at row 1 picks none of its 1 labels"),
+    ([np.zeros(3, dtype=np.float32)], ValueError, "float64 or integer"),
+    ([np.zeros((3, 2))], ValueError, "1 dimension"),
+    ([[1.0, 2.0]], TypeError, "column 0 must be a one-dimensional numeric array"),
+    ([(["a", 3], np.array([0]))], TypeError, "labels must be str or bytes"),
+    ([], ValueError, "at least one column"),
+])
+def test_csv_rows_refuse_bad_columns(columns, error, message):
+    from astrovia.cli._csv import format_rows
+
+    with pytest.raises(error, match=message):
+        format_rows(columns)
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize(("stream", "long", "shown"), [(_Terminal, True, True), (_Terminal, False, False),
+                                                       (io.StringIO, True, False)])
+def test_progress_only_on_a_terminal_and_for_long_work(stream, long, shown):
+    from astrovia.cli._progress import progress
+
+    out = stream()
+    with progress(10, unit="sat", desc="propagate", long=long, stream=out) as bar:
+        for _ in range(10):
+            bar.update(1)
+        bar.refresh()
+        text = out.getvalue()
+    assert (("sat/s" in text or "s/sat" in text) and "10/10" in text) is shown
+    assert (text != "") is shown
+
+
+@needs_sgp4
+def test_propagate_to_stdout_equals_the_file(tmp_path):
+    common = ("--start", "2024-01-05T00:00", "--stop", "2024-01-05T01:00", "--step", "600")
+    assert run("propagate", SAMPLE, *common, "--output", tmp_path / "a.csv").returncode == 0
+    piped = run("propagate", SAMPLE, *common)
+    assert piped.returncode == 0 and piped.stderr == ""
+    assert piped.stdout == (tmp_path / "a.csv").read_text()
+    assert piped.stdout.splitlines()[0] == ",".join(_propagate.COLUMNS)

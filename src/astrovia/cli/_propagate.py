@@ -5,16 +5,15 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
+from ._progress import progress
 from ._tle import CommandError, group_by_satellite, latest, read_records, report_bad
 
 if TYPE_CHECKING:
-    import pandas as pd
-
     from astrovia.propagators.analytical.sgp4.tle import TLE
     from astrovia.time.time import Time
 
@@ -48,23 +47,39 @@ def time_grid(start: str, stop: str, step: float) -> Time:
     return Time(np.int64(t0.int64) + offsets_ns)
 
 
-def _table(satnos: list[Any], iso: npt.NDArray[np.str_], r: npt.NDArray[np.float64], v: npt.NDArray[np.float64],
-           err: npt.NDArray[np.int8]) -> pd.DataFrame:
-    import pandas as pd
+class Labels(NamedTuple):
+    """A text column held as its distinct texts and one integer code per row that picks one."""
 
+    texts: list[str]
+    codes: npt.NDArray[np.intp]
+
+
+Column = Union[npt.NDArray[Any], Labels]
+
+
+def _table(satnos: list[Any], iso: npt.NDArray[np.str_], r: npt.NDArray[np.float64], v: npt.NDArray[np.float64],
+           err: npt.NDArray[np.int8]) -> dict[str, Column]:
+    """The rows of m satellites at n epochs, satellite by satellite, as columns by name (in the table's order)."""
     m, n = err.shape
     if all(isinstance(s, (int, np.integer)) for s in satnos):
-        satno: Any = np.repeat(np.asarray(satnos, dtype=np.int64), n)
+        satno: Column = np.repeat(np.asarray(satnos, dtype=np.int64), n)
     else:
-        satno = np.repeat(np.asarray([str(s) for s in satnos], dtype=object), n)
+        satno = Labels([str(s) for s in satnos], np.repeat(np.arange(m, dtype=np.intp), n))
     flat_r, flat_v = r.reshape(m * n, 3), v.reshape(m * n, 3)
-    return pd.DataFrame({
+    return {
         "satno": satno,
-        "epoch": np.tile(iso, m),
+        "epoch": Labels([str(s) for s in iso], np.tile(np.arange(n, dtype=np.intp), m)),
         "x": flat_r[:, 0], "y": flat_r[:, 1], "z": flat_r[:, 2],
         "vx": flat_v[:, 0], "vy": flat_v[:, 1], "vz": flat_v[:, 2],
         "error": err.reshape(m * n),
-    })
+    }
+
+
+def _csv_field(text: str) -> str:
+    """A CSV cell as the csv module and pandas quote it (only when it holds a comma, quote or line break)."""
+    if any(c in text for c in ',"\r\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
 
 
 GEODETIC_COLUMNS = ("satno", "epoch", "lat", "lon", "alt", "error")
@@ -72,38 +87,37 @@ GEODETIC_COLUMNS = ("satno", "epoch", "lat", "lon", "alt", "error")
 
 
 def _geodetic_table(satnos: list[Any], iso: npt.NDArray[np.str_], r_itrf: npt.NDArray[np.float64],
-                    err: npt.NDArray[np.int8]) -> pd.DataFrame:
+                    err: npt.NDArray[np.int8]) -> dict[str, Column]:
     from astrovia.frames.geodetic import geodetic_from_ITRF
 
-    table = _table(satnos, iso, r_itrf, np.zeros_like(r_itrf), err)
+    table = _table(satnos, iso, r_itrf, r_itrf, err)
     lla = geodetic_from_ITRF(r_itrf.reshape(-1, 3))
-    table = table.drop(columns=["x", "y", "z", "vx", "vy", "vz"])
-    table.insert(2, "lat", np.degrees(lla["lat"]))
-    table.insert(3, "lon", np.degrees(lla["lon"]))
-    table.insert(4, "alt", lla["alt"])
-    return table
+    return {"satno": table["satno"], "epoch": table["epoch"], "lat": np.degrees(lla["lat"]),
+            "lon": np.degrees(lla["lon"]), "alt": np.ascontiguousarray(lla["alt"]), "error": table["error"]}
 
 
-class _Progress:
-    """A one-line progress bar on stderr, shown only on a terminal and for long work."""
+def csv_pieces(table: dict[str, Column]) -> list[bytes]:
+    """The rows of ``table`` as CSV text (no header), cell for cell the text of pandas' ``to_csv``, in
+    consecutive pieces to be written in order."""
+    from ._csv import format_rows
 
-    def __init__(self, total: int, states: int, stream: IO[str]) -> None:
-        isatty = getattr(stream, "isatty", None)
-        self.on = bool(isatty and isatty()) and states >= _PROGRESS_STATES
-        self.total, self.done, self.stream = total, 0, stream
+    return format_rows([(list(map(_csv_field, c.texts)), c.codes) if isinstance(c, Labels) else c
+                        for c in table.values()])
 
-    def advance(self, k: int) -> None:
-        self.done += k
-        if self.on:
-            width = 30
-            filled = int(width * self.done / self.total)
-            self.stream.write(f"\r[{'#' * filled}{' ' * (width - filled)}] {self.done}/{self.total} satellites")
-            self.stream.flush()
 
-    def close(self) -> None:
-        if self.on:
-            self.stream.write("\n")
-            self.stream.flush()
+def csv_rows(table: dict[str, Column]) -> bytes:
+    """The rows of ``table`` as one CSV text (no header); see ``csv_pieces``."""
+    return b"".join(csv_pieces(table))
+
+
+def arrow_table(table: dict[str, Column]) -> Any:
+    """``table`` as a pyarrow Table (text columns as strings, taken from their labels natively)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    arrays = [pc.take(pa.array(c.texts, type=pa.string()), pa.array(c.codes)) if isinstance(c, Labels)
+              else pa.array(np.ascontiguousarray(c)) for c in table.values()]
+    return pa.Table.from_arrays(arrays, names=list(table))
 
 
 class _Writer:
@@ -113,7 +127,7 @@ class _Writer:
         self.fmt, self.output = fmt, output
         self.first = True
         self.parquet: Any = None
-        self.csv: IO[str] | None = None
+        self.csv: IO[bytes] | None = None
         if fmt == "parquet":
             if output is None:
                 raise CommandError("parquet output needs --output PATH")
@@ -125,22 +139,34 @@ class _Writer:
                     from None
         elif output is not None:
             try:
-                self.csv = open(output, "w", encoding="utf-8", newline="")
+                self.csv = open(output, "wb")
             except OSError as exc:
                 raise CommandError(f"cannot write {output}: {exc.strerror or exc}") from None
 
-    def write(self, table: pd.DataFrame) -> None:
+    def _put(self, data: bytes) -> None:
+        if self.csv is not None:
+            self.csv.write(data)
+            return
+        buffer = getattr(sys.stdout, "buffer", None)
+        if buffer is None:  # a text stream of the caller's (no bytes underneath)
+            sys.stdout.write(data.decode())
+        else:
+            sys.stdout.flush()
+            buffer.write(data)
+
+    def write(self, table: dict[str, Column]) -> None:
         if self.fmt == "parquet":
-            import pyarrow as pa
             import pyarrow.parquet as pq
 
-            batch = pa.Table.from_pandas(table, preserve_index=False)
+            batch = arrow_table(table)
             if self.parquet is None:
                 self.parquet = pq.ParquetWriter(self.output, batch.schema)
             self.parquet.write_table(batch)
         else:
-            stream = self.csv if self.csv is not None else sys.stdout
-            table.to_csv(stream, header=self.first, index=False, lineterminator="\n")
+            if self.first:
+                self._put((",".join(map(_csv_field, table)) + "\n").encode())
+            for piece in csv_pieces(table):
+                self._put(piece)
         self.first = False
 
     def close(self) -> None:
@@ -149,7 +175,7 @@ class _Writer:
         if self.csv is not None:
             self.csv.close()
         else:
-            sys.stdout.flush()
+            getattr(sys.stdout, "buffer", sys.stdout).flush()
 
 
 def run(args: argparse.Namespace) -> int:
@@ -167,19 +193,18 @@ def run(args: argparse.Namespace) -> int:
     n = time.size
     iso = np.atleast_1d(np.asarray(time.iso, dtype=str))
     batch = max(1, _BATCH_STATES // n)
-    progress = _Progress(len(tles), len(tles) * n, sys.stderr)
     sgp4 = SGP4()
     try:
-        for i in range(0, len(tles), batch):
-            part = tles[i:i + batch]
-            if args.frame == "geodetic":
-                r, _, err = sgp4.propagate_many(time, part, frame="ITRF")
-                writer.write(_geodetic_table([t.satno for t in part], iso, r, err))
-            else:
-                r, v, err = sgp4.propagate_many(time, part, frame=args.frame)
-                writer.write(_table([t.satno for t in part], iso, r, v, err))
-            progress.advance(len(part))
+        with progress(len(tles), unit="sat", desc="propagate", long=len(tles) * n >= _PROGRESS_STATES) as bar:
+            for i in range(0, len(tles), batch):
+                part = tles[i:i + batch]
+                if args.frame == "geodetic":
+                    r, _, err = sgp4.propagate_many(time, part, frame="ITRF")
+                    writer.write(_geodetic_table([t.satno for t in part], iso, r, err))
+                else:
+                    r, v, err = sgp4.propagate_many(time, part, frame=args.frame)
+                    writer.write(_table([t.satno for t in part], iso, r, v, err))
+                bar.update(len(part))
     finally:
-        progress.close()
         writer.close()
     return 1 if errors else 0

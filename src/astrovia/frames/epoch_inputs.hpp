@@ -36,8 +36,32 @@ public:
         return nb::borrow(v);
     }
 
+    // The package's own Time class and EOP, and the one-pass gathering of both
+    // (astrovia.time.time._frame_inputs), as imported: strong references, kept
+    // for the life of the process.
+    void bind_gathering(nb::handle time_type, nb::handle eop, nb::handle gather) {
+        time_type_ = time_type.ptr();
+        eop_ = eop.ptr();
+        gather_ = gather.ptr();
+        Py_INCREF(time_type_);
+        Py_INCREF(eop_);
+        Py_INCREF(gather_);
+    }
+    // The one-pass gathering serves `time` when it is a Time itself (not a
+    // subclass, which may redefine its scales) and the module's EOP is still the
+    // package's own (a replacement must be called as it is).
+    bool gathers_in_one_pass(nb::handle time) const {
+        if (gather_ == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(time.ptr())) != time_type_) return false;
+        PyObject* eop = PyDict_GetItemString(dict_, "EOP");  // borrowed
+        return eop == eop_;
+    }
+    nb::handle gather() const { return gather_; }
+
 private:
     PyObject* dict_ = nullptr;
+    PyObject* time_type_ = nullptr;
+    PyObject* eop_ = nullptr;
+    PyObject* gather_ = nullptr;
 };
 
 // Module-level bindings every frames extension makes at import.
@@ -47,6 +71,7 @@ inline void bind_module_globals(nb::module_& m, ModuleGlobals& globals) {
     m.attr("NDArray") = native::import_attr("numpy.typing", "NDArray");
     m.attr("Time") = native::import_type("astrovia.time.time", "Time");
     globals.bind(m);
+    globals.bind_gathering(m.attr("Time"), m.attr("EOP"), native::import_attr("astrovia.time.time", "_frame_inputs"));
 }
 
 inline Py_ssize_t as_index(nb::handle obj) {
@@ -71,7 +96,27 @@ inline nb::object jd12_rows(nb::handle time, const char* scale) {
 
 // GCRF variant: TT dates, UT1 dates, one EOP call on the UTC MJDs, then pm_x, pm_y, dX, dY, lod.
 // TEME variant (with_tt = false): UT1 dates, the EOP call, then pm_x, pm_y, lod.
+// A Time with the package's EOP is gathered in one native pass over its stamps
+// (the same values, to the bit, without the intermediate arrays); anything
+// else through the calls above, as they are.
 inline void gather_epoch_inputs(nb::handle time, const ModuleGlobals& globals, bool with_tt, EpochInputs& in) {
+    if (globals.gathers_in_one_pass(time)) {
+        nb::object got = globals.gather()(time, with_tt);
+        if (!PyTuple_Check(got.ptr()) || PyTuple_GET_SIZE(got.ptr()) != 7) {
+            throw nb::type_error("the gathering of the epoch inputs must return a tuple of 7 items");
+        }
+        auto item = [&](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(got.ptr(), k)); };
+        if (with_tt) in.tt.emplace(item(0), 2, true, "time.tt.jd12");
+        in.ut1.emplace(item(1), 2, true, "time.ut1.jd12");
+        in.pm_x.emplace(item(2), 1, true, "EOP(time.utc.mjd).pm_x");
+        in.pm_y.emplace(item(3), 1, true, "EOP(time.utc.mjd).pm_y");
+        if (with_tt) {
+            in.dX.emplace(item(4), 1, true, "EOP(time.utc.mjd).dX");
+            in.dY.emplace(item(5), 1, true, "EOP(time.utc.mjd).dY");
+        }
+        in.lod.emplace(item(6), 1, true, "EOP(time.utc.mjd).lod");
+        return;
+    }
     if (with_tt) in.tt.emplace(jd12_rows(time, "tt"), 2, true, "time.tt.jd12");
     in.ut1.emplace(jd12_rows(time, "ut1"), 2, true, "time.ut1.jd12");
     nb::object eop = globals.get("EOP")(time.attr("utc").attr("mjd"));

@@ -297,6 +297,21 @@ def _ut1_jd12(tt_ns: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
     return out
 
 
+def _frame_inputs(tt_ns: npt.NDArray[np.int64], with_tt: bool) -> tuple[Any, ...]:
+    """A frame conversion's per-epoch inputs of TT stamps (int64, contiguous), in one native pass.
+
+    (TT (N, 2) dates or None, UT1 (N, 2) dates, pm_x, pm_y, dX, dY, lod): the values that
+    ``tt.jd12``, ``ut1.jd12`` and ``EOP(utc.mjd)`` give, to the bit (dX and dY None without TT).
+    """
+    s = _current()
+    tt, ut1, values, latest = _timecore.frame_inputs(tt_ns, s.table, s.x0, s.dut1_first, leapseconds.table().eras,
+                                                     with_tt)
+    if not _warned:
+        _check_stale(latest)
+    pm_x, pm_y, dX, dY, lod = values
+    return (tt, ut1, pm_x, pm_y, dX if with_tt else None, dY if with_tt else None, lod)
+
+
 class EOP:
     """Earth-orientation values at UTC modified Julian dates.
 

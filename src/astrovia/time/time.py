@@ -755,6 +755,12 @@ def _summarise(items: list[str]) -> str:
     return "[" + ", ".join(f"'{s}'" for s in items) + "]"
 
 
+def _frame_inputs(t: Time, with_tt: bool) -> tuple[Any, ...]:
+    """The per-epoch inputs of a frame conversion of ``t`` (the frames modules' fast path): see
+    ``astrovia.iers._frame_inputs``; one row per epoch even for a one-epoch ``t``."""
+    return _iers._frame_inputs(_as_stamps(t._ns), with_tt)
+
+
 class _ScaleView:
     """The epochs of a ``Time`` on one scale: two-part and plain Julian dates, ISO text.
 

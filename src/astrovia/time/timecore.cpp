@@ -636,6 +636,65 @@ nb::tuple ut1_jd12(nb::handle tt_obj, nb::handle table_obj, double x0, double du
     return nb::make_tuple(out_o, latest);
 }
 
+// The per-epoch inputs of a frame conversion in one pass over TT stamps: the TT
+// two-part dates (when with_tt), the UT1 ones, and the Earth-orientation values
+// pm_x, pm_y, (dX, dY when with_tt,) lod at the UTC dates, with the latest UTC
+// date seen. Each value is the one the separate loops give (label_jd12 with
+// offset 0, ut1_jd12, utc_mjd then eop_values), to the bit; the UTC split of an
+// epoch is made once for all of them.
+nb::tuple frame_inputs(nb::handle tt_obj, nb::handle table_obj, double x0, double dut1_first, nb::handle leap_obj,
+                       bool with_tt) {
+    View tt(tt_obj, "tt", 'i', 1, false);
+    Daily daily(table_obj, x0, dut1_first);
+    Leap leap(leap_obj);
+    const size_t n = tt.shape(0);
+    nb::object tt_o = with_tt ? numpy_empty({n, 2}, "float64") : nb::none();
+    nb::object ut1_o = numpy_empty({n, 2}, "float64");
+    nb::object eop_o = numpy_empty({5, n}, "float64");
+    std::optional<View> tt_out;
+    if (with_tt) tt_out.emplace(tt_o, "tt_jd12", 'f', 2, true);
+    View ut1_out(ut1_o, "ut1_jd12", 'f', 2, true), eop_out(eop_o, "eop", 'f', 2, true);
+    double* ot = with_tt ? tt_out->f64_out() : nullptr;
+    double* ou = ut1_out.f64_out();
+    double* oe = eop_out.f64_out();
+    double latest = -std::numeric_limits<double>::infinity();
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t v = tt.i64()[i];
+        check_stamp(v, "tt stamp");
+        if (ot != nullptr) {
+            const int64_t days = floor_div(v, kNsPerDay);
+            ot[2 * i] = 2451545.0 + static_cast<double>(days);
+            ot[2 * i + 1] = static_cast<double>(v - days * kNsPerDay) / kNsPerDayD;
+        }
+        int64_t day, sod, length, dat;
+        const int64_t tai = v - kTtMinusTai;
+        leap.utc(tai, day, sod, length, dat);
+        // UT1, as ut1_jd12 makes it (the date placing the epoch in the table
+        // from the reciprocal of the day's length)
+        const double fd = static_cast<double>(sod) * (length == kNsPerDay ? 1.0 / kNsPerDayD : 1.0 / static_cast<double>(length));
+        const double mjd_ut1 = static_cast<double>(day) + fd;
+        const double dut1 = daily.dut1(leap, mjd_ut1, day, fd);
+        const int64_t u = tai - dat;
+        const int64_t udays = floor_div(u, kNsPerDay);
+        ou[2 * i] = 2451545.0 + static_cast<double>(udays);
+        ou[2 * i + 1] = static_cast<double>(u - udays * kNsPerDay) / kNsPerDayD + dut1 * (1.0 / 86400.0);
+        // the UTC date as utc_mjd gives it, and the table's values there as eop_values
+        const double mjd = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+        latest = nan_aware_max(latest, mjd);
+        size_t j;
+        double w;
+        daily.locate(mjd, j, w);
+        oe[i] = daily.value(j, w, 0);
+        oe[n + i] = daily.value(j, w, 1);
+        if (with_tt) {
+            oe[2 * n + i] = daily.value(j, w, 2);
+            oe[3 * n + i] = daily.value(j, w, 3);
+        }
+        oe[4 * n + i] = daily.value(j, w, 4);
+    }
+    return nb::make_tuple(tt_o, ut1_o, eop_o, latest);
+}
+
 }  // namespace
 
 NB_MODULE(_timecore, m) {
@@ -659,4 +718,8 @@ NB_MODULE(_timecore, m) {
           nb::arg("leap"), "((6, N) values at UTC dates x, earliest date, latest date).");
     m.def("ut1_jd12", &ut1_jd12, nb::arg("tt"), nb::arg("table"), nb::arg("x0"), nb::arg("dut1_first"),
           nb::arg("leap"), "((N, 2) UT1 two-part Julian dates, latest UTC date).");
+    m.def("frame_inputs", &frame_inputs, nb::arg("tt"), nb::arg("table"), nb::arg("x0"), nb::arg("dut1_first"),
+          nb::arg("leap"), nb::arg("with_tt"),
+          "((N, 2) TT dates or None, (N, 2) UT1 dates, (5, N) pm_x, pm_y, dX, dY, lod at the UTC dates (dX, dY "
+          "only with_tt), latest UTC date): a frame conversion's inputs in one pass.");
 }

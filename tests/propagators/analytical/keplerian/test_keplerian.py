@@ -248,3 +248,146 @@ def test_inherited_route_is_the_override_bitwise():
     assert k.jacobian(ephemeris(0)).shape == (0, 6, 6)
     with pytest.raises(TypeError, match="eph"):
         k.jacobian(None)
+
+
+def integrated_states(r0, v0, targets, gm):
+    """Positions and velocities at `targets` (s, any signs) by DOP853 integration of two-body motion in time."""
+    def rhs(t, y):
+        return np.concatenate([y[3:], -gm * y[:3] / np.linalg.norm(y[:3]) ** 3])
+
+    out = np.empty((len(targets), 6))
+    for sign in (1.0, -1.0):
+        pick = np.flatnonzero(np.sign(targets) == sign)
+        if pick.size == 0:
+            continue
+        order = pick[np.argsort(np.abs(targets[pick]))]
+        sol = solve_ivp(rhs, (0.0, targets[order[-1]]), np.concatenate([r0, v0]), method="DOP853",
+                        rtol=1e-13, atol=1e-9, t_eval=targets[order])
+        out[order] = sol.y.T
+    return out[:, :3], out[:, 3:]
+
+
+NEAR_PARABOLIC = [1e-3, 1e-6, 1e-9, 1e-12, 1e-15]
+
+
+@pytest.mark.parametrize("gap", NEAR_PARABOLIC, ids=[f"1-e={g:g}" for g in NEAR_PARABOLIC])
+def test_near_parabolic_ellipses_against_integration(gap):
+    # perigee at 7000 km with the speed of eccentricity 1 - gap, in an inclined plane
+    rp, ecc = 7.0e6, 1.0 - gap
+    tilt = np.array([[1.0, 0.0, 0.0], [0.0, np.cos(0.7), -np.sin(0.7)], [0.0, np.sin(0.7), np.cos(0.7)]])
+    r0 = tilt @ np.array([rp, 0.0, 0.0])
+    v0 = tilt @ np.array([0.0, np.sqrt(GM * (1.0 + ecc) / rp), 0.0])
+    sv = StateVector(T0, r0, v0)
+    assert sv.to_coe(GM=GM).ecc < 1.0
+    dt = np.array([-10 * 86400.0, -3600.0, -60.0, 0.0, 1.0, 600.0, 3600.0, 86400.0, 10 * 86400.0])
+    eph = Keplerian().propagate_state(T0 + dt, sv)
+    np.testing.assert_array_equal(eph.r[3], r0)
+    np.testing.assert_array_equal(eph.v[3], v0)
+    moving = dt != 0.0
+    r, v = integrated_states(r0, v0, dt[moving], GM)
+    rn = np.linalg.norm(r, axis=1, keepdims=True)
+    vn = np.linalg.norm(v, axis=1, keepdims=True)
+    # the integration at rtol 1e-13 is itself good to about 2e-11 of the distance after ten days
+    assert np.max(np.abs(eph.r[moving] - r) / rn) < 1e-10
+    assert np.max(np.abs(eph.v[moving] - v) / vn) < 1e-10
+
+
+@pytest.mark.parametrize("ulps", [2, 4, 16])
+def test_escape_speed_less_a_few_ulps(ulps):
+    r0 = np.array([763098.6147508328, -8591464.37971202, -4782586.632463936])
+    direction = np.array([-679.9647438470918, -8916.782121705877, -927.4944557453188])
+    speed = np.sqrt(2.0 * GM / np.linalg.norm(r0))
+    for _ in range(ulps):
+        speed = np.nextafter(speed, 0.0)
+    v0 = direction / np.linalg.norm(direction) * speed
+    sv = StateVector(T0, r0, v0)
+    coe = sv.to_coe(GM=GM)
+    if not (coe.ecc < 1.0 and coe.sma > 0.0):
+        pytest.skip("rounding made this state's elements unbound")
+    assert 1.0 - coe.ecc < 1e-13
+    dt = np.array([0.0, -7200.0, -30.0, 30.0, 7200.0, 5 * 86400.0])
+    eph = Keplerian().propagate_state(T0 + dt, sv)
+    np.testing.assert_array_equal(eph.r[0], r0)
+    np.testing.assert_array_equal(eph.v[0], v0)
+    r, v = integrated_states(r0, v0, dt[1:], GM)
+    assert np.max(np.linalg.norm(eph.r[1:] - r, axis=1) / np.linalg.norm(r, axis=1)) < 1e-10
+    # the orbital energy, nearly zero, is kept to the last digits of GM / r along the whole arc
+    potential = GM / np.linalg.norm(eph.r, axis=1)
+    energy = 0.5 * np.einsum("ij,ij->i", eph.v, eph.v) - potential
+    assert np.max(np.abs(energy - energy[0]) / potential) < 5e-14  # a few ulps of v^2 / 2
+
+
+@pytest.mark.parametrize("ecc", [0.0, 0.3, 0.9])
+def test_cartesian_and_element_routes_agree(ecc):
+    # the same orbit given as elements and as their position and velocity, over many periods
+    coe = COE(T0, 9.0e6, ecc, 1.0, 2.0, 3.0, 4.0)
+    sv = coe.to_sv()
+    period = 2 * np.pi * np.sqrt(9.0e6**3 / GM)
+    t = T0 + np.linspace(-50 * period, 50 * period, 101)
+    k = Keplerian()
+    np.testing.assert_allclose(k.propagate_state(t, sv).r, k.propagate_state(t, coe).r, rtol=0, atol=2e-5)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_random_states_against_integration(seed):
+    # ellipses of every shape at times up to many periods away; the perigee stays above 6500 km, where the
+    # integration in plain time keeps its accuracy through the perigee passes
+    rng = np.random.default_rng(seed)
+    k = Keplerian()
+    tried = 0
+    while tried < 8:
+        rs = 7e6 * (1 + 3 * rng.random())
+        r0 = rng.normal(size=3)
+        r0 *= rs / np.linalg.norm(r0)
+        v0 = rng.normal(size=3)
+        v0 *= np.sqrt(2 * GM / rs) * (0.3 + 0.7 * rng.random()) / np.linalg.norm(v0)
+        h = np.linalg.norm(np.cross(r0, v0))
+        ecc = np.linalg.norm(np.cross(v0, np.cross(r0, v0)) / GM - r0 / rs)
+        if h * h / GM / (1 + ecc) < 6.5e6:
+            continue
+        tried += 1
+        dt = np.array([rng.uniform(-2e5, 2e5)])
+        eph = k.propagate_state(T0 + dt, StateVector(T0, r0, v0))
+        r, v = integrated_states(r0, v0, dt, GM)
+        assert np.linalg.norm(eph.r[0] - r[0]) / np.linalg.norm(r[0]) < 1e-9
+        assert np.linalg.norm(eph.v[0] - v[0]) / np.linalg.norm(v[0]) < 1e-9
+
+
+def closed_form_positions(r0, v0, dt, gm):
+    """Positions after dt of the ellipses of (K, 3) states r0, v0, from their elements and Kepler's equation."""
+    rn = np.linalg.norm(r0, axis=1)
+    alpha = 2.0 / rn - np.einsum("ij,ij->i", v0, v0) / gm
+    a = 1.0 / alpha
+    h = np.cross(r0, v0)
+    e_vec = np.cross(v0, h) / gm - r0 / rn[:, None]
+    ecc = np.linalg.norm(e_vec, axis=1)
+    p_hat = e_vec / ecc[:, None]
+    q_hat = np.cross(h / np.linalg.norm(h, axis=1)[:, None], p_hat)
+    eca0 = np.arctan2(np.einsum("ij,ij->i", r0, v0) / np.sqrt(gm * a), 1.0 - rn / a)
+    mea = eca0 - ecc * np.sin(eca0) + np.sqrt(gm / a**3) * dt
+    eca = mea + 0.85 * ecc * np.sign(np.sin(mea))  # Danby's start: Newton converges from it for every e < 1
+    for _ in range(60):
+        eca -= (eca - ecc * np.sin(eca) - mea) / (1.0 - ecc * np.cos(eca))
+    x, y = a * (np.cos(eca) - ecc), a * np.sqrt(1.0 - ecc**2) * np.sin(eca)
+    return x[:, None] * p_hat + y[:, None] * q_hat
+
+
+def test_many_random_ellipses_against_keplers_equation():
+    rng = np.random.default_rng(11)
+    count = 1500
+    rs = 7e6 * (1 + 3 * rng.random(count))
+    r0 = rng.normal(size=(count, 3))
+    r0 *= (rs / np.linalg.norm(r0, axis=1))[:, None]
+    v0 = rng.normal(size=(count, 3))
+    v0 *= (np.sqrt(2 * GM / rs) * rng.uniform(0.3, 0.95, count) / np.linalg.norm(v0, axis=1))[:, None]
+    dt = rng.uniform(-1e6, 1e6, count)
+    h = np.linalg.norm(np.cross(r0, v0), axis=1)
+    ecc = np.linalg.norm(np.cross(v0, np.cross(r0, v0)) / GM - r0 / rs[:, None], axis=1)
+    keep = h * h / GM / (1 + ecc) > 6.5e6  # perigees above the ground
+    r0, v0, dt, rs = r0[keep], v0[keep], dt[keep], rs[keep]
+    k = Keplerian()
+    ours = np.array([k.propagate_state(T0 + float(d), StateVector(T0, r, v)).r[0] for r, v, d in zip(r0, v0, dt)])
+    truth = closed_form_positions(r0, v0, dt, GM)
+    # both are limited by the digits of 1 / a from the state, over up to a few hundred periods
+    scale = np.linalg.norm(truth, axis=1) * (1.0 + np.abs(dt) * np.sqrt(GM * (2 / rs) ** 3))
+    assert np.max(np.linalg.norm(ours - truth, axis=1) / scale) < 1e-12

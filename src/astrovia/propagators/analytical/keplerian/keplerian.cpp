@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <typeinfo>
 
@@ -39,18 +40,9 @@ double gm_from(nb::handle gm) {
     return d;
 }
 
-// The initial elements of `state` as a COE of an elliptic orbit; a Cartesian
-// state is read with this propagator's GM, so that the state at its own epoch
-// comes back unchanged.
-nb::object initial_elements(const Keplerian& self, nb::handle state) {
-    nb::object coe0;
-    if (is_instance(state, types.COE)) {
-        coe0 = nb::borrow(state);
-    } else if (is_instance(state, types.StateVector)) {
-        coe0 = state.attr("to_coe")("GM"_a = self.GM);
-    } else {
-        coe0 = state.attr("to_sv")().attr("to_coe")("GM"_a = self.GM);
-    }
+// The elements of `coe0` checked to be those of an ellipse: NotImplementedError
+// (without a message) otherwise.
+void require_ellipse(const Keplerian& self, nb::handle coe0) {
     native::require_instance(coe0, types.COE, "the elements of state");
     nb::object ecc = coe0.attr("ecc");
     const double e = PyFloat_AsDouble(ecc.ptr());
@@ -69,6 +61,77 @@ nb::object initial_elements(const Keplerian& self, nb::handle state) {
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
+}
+
+double float_attr(nb::handle obj, const char* name) {
+    nb::object v = obj.attr(name);
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+// Position and velocity of the elements `coe` for this propagator's GM. The
+// semi-latus rectum is formed as a (1 - e)(1 + e), which keeps its digits as e
+// approaches 1.
+void cartesian_of_elements(const Keplerian& self, nb::handle coe, double* r, double* v) {
+    const double sma = float_attr(coe, "sma"), ecc = float_attr(coe, "ecc");
+    const double slr = sma * ((1.0 - ecc) * (1.0 + ecc));
+    const keplerian::OrbitGeometry g = keplerian::orbit_geometry(
+        slr, ecc, float_attr(coe, "inc"), float_attr(coe, "raa"), float_attr(coe, "arp"), self.GM);
+    const double tra = float_attr(coe, "tra");
+    keplerian::sv_from_tra(g, &tra, 1, r, v);
+}
+
+void read_vector3(nb::handle sv, const char* name, const char* what, double* out) {
+    nb::object numpy = nb::module_::import_("numpy");
+    nb::object a = numpy.attr("asarray")(sv.attr(name), "dtype"_a = numpy.attr("float64")).attr("reshape")(3);
+    const native::Float64View view(a, 1, false, what);
+    for (int j = 0; j < 3; ++j) out[j] = view(j);
+}
+
+// The initial elements of `state` (a COE of an elliptic orbit, checked) and its
+// Cartesian state. A Cartesian state is read with this propagator's GM and moved
+// from its own position and velocity, so that it comes back unchanged at its own
+// epoch and keeps its digits however near 1 its eccentricity is.
+struct Initial {
+    nb::object coe0;
+    double r0[3], v0[3];
+    double alpha = std::numeric_limits<double>::quiet_NaN();  // 1 / a when the elements are the state
+};
+
+Initial initial_state(const Keplerian& self, nb::handle state) {
+    Initial in;
+    nb::object sv;
+    if (is_instance(state, types.COE)) {
+        in.coe0 = nb::borrow(state);
+    } else if (is_instance(state, types.StateVector)) {
+        sv = nb::borrow(state);
+        in.coe0 = state.attr("to_coe")("GM"_a = self.GM);
+    } else {
+        sv = state.attr("to_sv")();
+        in.coe0 = sv.attr("to_coe")("GM"_a = self.GM);
+    }
+    require_ellipse(self, in.coe0);
+    if (sv.is_valid() && !is_instance(sv, types.COE)) {
+        read_vector3(sv, "r", "the position of state", in.r0);
+        read_vector3(sv, "v", "the velocity of state", in.v0);
+    } else {
+        cartesian_of_elements(self, in.coe0, in.r0, in.v0);
+        in.alpha = 1.0 / float_attr(in.coe0, "sma");
+    }
+    return in;
+}
+
+nb::object initial_elements(const Keplerian& self, nb::handle state) {
+    nb::object coe0;
+    if (is_instance(state, types.COE)) {
+        coe0 = nb::borrow(state);
+    } else if (is_instance(state, types.StateVector)) {
+        coe0 = state.attr("to_coe")("GM"_a = self.GM);
+    } else {
+        coe0 = state.attr("to_sv")().attr("to_coe")("GM"_a = self.GM);
+    }
+    require_ellipse(self, coe0);
     return coe0;
 }
 
@@ -76,8 +139,8 @@ nb::object propagate_state(const Keplerian& self, nb::handle time, nb::handle st
     const native::RecursionGuard guard(" in Keplerian.propagate_state");
     native::require_instance(state, types.State, "state");
     nb::object _time = types.Time(time);
-    nb::object coe0 = initial_elements(self, state);
-    return self.c_propagate_sv(_time, coe0);
+    const Initial in = initial_state(self, state);
+    return self.c_propagate_sv(_time, in.coe0.attr("epoch"), in.coe0.attr("frame"), in.r0, in.v0, in.alpha);
 }
 
 nb::object propagate_coe(const Keplerian& self, nb::handle time, nb::handle state) {
@@ -183,9 +246,11 @@ NB_MODULE(keplerian, m) {
              nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
                      "-> StateVectorEphemeris"),
              "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
-             "The state is taken as classical elements (a StateVector is converted with\n"
-             "``to_coe``, other states through ``to_sv``), the mean anomaly is advanced at the\n"
-             "constant mean motion sqrt(GM / a^3) and Kepler's equation solved at every epoch.\n"
+             "A Cartesian state (a StateVector, or another state through ``to_sv``) is moved\n"
+             "from its own position and velocity, a COE from the position and velocity of its\n"
+             "elements, in universal variables: Kepler's equation in the universal anomaly is\n"
+             "solved at every epoch, without loss as the eccentricity approaches 1. The\n"
+             "elements (``to_coe`` with this GM) decide that the orbit is an ellipse.\n"
              "Returns a StateVectorEphemeris, one state per epoch of ``time`` in its order, in\n"
              "the frame of ``state``. Eccentricities of 1 or more raise NotImplementedError.\n"
              "Keyword arguments are accepted and ignored."));

@@ -3,8 +3,8 @@
 //
 // Hook table, in slot order: c_jac_r (overridden: the gravity gradient),
 // c_jac_v (inherited: zero), c_jac_x (inherited), then propagate_tra,
-// c_propagate_state and c_jac_x_from_r, and last c_propagate_sv, which goes
-// from the elements to positions and velocities in the same native call. Every member is defined in this header,
+// c_propagate_state and c_jac_x_from_r, and last c_propagate_sv, which moves a
+// Cartesian state in universal variables (the route of propagate_state). Every member is defined in this header,
 // so that modules binding the type (a size check, a derived class) get the whole
 // class; the Python-facing parts reach the package through the Context that the
 // keplerian module fills once at its import.
@@ -86,30 +86,35 @@ public:
     // Slot 6: the 6x6 Jacobian [[0, I], [G(r), 0]] from the position alone.
     virtual void c_jac_x_from_r(const double* r, double* out) const { jac_x_from_r(GM, r, out); }
 
-    // Slot 7: as c_propagate_state, but the elements go on to positions and
-    // velocities in the same call (the orbit's geometry is fixed, so it is set up
-    // once): a StateVectorEphemeris in the frame of coe0.
-    virtual nanobind::object c_propagate_sv(nanobind::handle time, nanobind::handle coe0) const {
+    // Slot 7: the states at the epochs `time` of the Cartesian state r0 [m], v0
+    // [m/s] at `epoch` (a one-epoch Time), in universal variables: a
+    // StateVectorEphemeris in `frame`. `alpha` is 1 / a [1/m] when the elements
+    // give it, NaN to take it from r0 and v0.
+    virtual nanobind::object c_propagate_sv(nanobind::handle time, nanobind::handle epoch, nanobind::handle frame,
+                                            const double* r0, const double* v0, double alpha) const {
         namespace nb = nanobind;
         using namespace nb::literals;
-        const Advance adv = advance(time, coe0);
-        const Py_ssize_t n_epochs = adv.n_epochs;
+        nb::object numpy = nb::module_::import_("numpy");
+        nb::object elapsed = time - epoch;
+        nb::object dt = numpy.attr("asarray")(elapsed, "dtype"_a = numpy.attr("float64")).attr("reshape")(-1);
         nb::object r, v;
         {
+            // Only a one-dimensional float64 array of elapsed seconds goes on.
+            native::Float64View dtv(dt, 1, false, "time - state.epoch");
+            const Py_ssize_t n_epochs = dtv.shape(0);
             const native::Output rv = native::zeros_output({n_epochs, 3}, "r");
             const native::Output vv = native::zeros_output({n_epochs, 3}, "v");
-            native::Float64View trv(adv.tra, 1, false, "tra");
-            trv.require_shape({n_epochs}, "propagate_tra");
-            if (trv.stride(0) != sizeof(double) || !rv->rows_contiguous() || !vv->rows_contiguous()) {
+            if (!rv->rows_contiguous() || !vv->rows_contiguous()) {
                 throw nb::value_error("c_propagate_sv needs contiguous arrays");
             }
-            const OrbitGeometry g = orbit_geometry(adv.slr, adv.ecc, adv.inc, adv.raa, adv.arp, GM);
-            sv_from_tra(g, reinterpret_cast<const double*>(trv.bytes()), static_cast<std::size_t>(n_epochs),
-                        reinterpret_cast<double*>(rv->bytes()), reinterpret_cast<double*>(vv->bytes()));
+            const UniversalOrbit orbit = std::isnan(alpha) ? UniversalOrbit(GM, r0, v0)
+                                                           : UniversalOrbit(GM, r0, v0, alpha);
+            propagate_universal(orbit, dtv.bytes(), dtv.stride(0), static_cast<std::size_t>(n_epochs),
+                                reinterpret_cast<double*>(rv->bytes()), reinterpret_cast<double*>(vv->bytes()));
             r = rv.array;
             v = vv.array;
         }
-        return nb::handle(context_->StateVectorEphemeris)(time, r, v, "frame"_a = coe0.attr("frame"));
+        return nb::handle(context_->StateVectorEphemeris)(time, r, v, "frame"_a = frame);
     }
 
     const Context* context() const { return context_; }

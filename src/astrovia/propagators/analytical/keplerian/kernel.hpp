@@ -88,6 +88,49 @@ inline OrbitGeometry orbit_geometry(double slr, double ecc, double inc, double r
     return g;
 }
 
+// Stumpff functions c2(z) = (1 - cos sqrt z) / z and c3(z) = (sqrt z - sin sqrt z) / z^(3/2),
+// continued through z = 0 (1/2 and 1/6) and to z < 0 with cosh and sinh.
+struct Stumpff {
+    double c2, c3;
+};
+Stumpff stumpff(double z);
+
+// Two-body motion of one Cartesian state in universal variables: the universal
+// anomaly chi of an elapsed time solves
+//   sqrt(GM) dt = r0 U1(chi) + sigma0 U2(chi) + U3(chi),  U_k = chi^k c_k(alpha chi^2),
+// with alpha = 2 / r0 - v0^2 / GM and sigma0 = r0 . v0 / sqrt(GM), and the state
+// follows from the Lagrange coefficients f, g, f', g' of chi. The same equations
+// hold for ellipses of any eccentricity below 1 (alpha > 0 however small), the
+// parabola (alpha = 0) and hyperbolas (alpha < 0), so nothing is lost as the
+// eccentricity approaches 1; at dt = 0 the state comes back bit for bit.
+class UniversalOrbit {
+public:
+    UniversalOrbit(double gm, const double* r0, const double* v0);
+    // As above, with alpha = 1 / a given (from elements, where a is known more
+    // closely than 2 / r0 - v0^2 / GM gives it near the perigee of a long ellipse).
+    UniversalOrbit(double gm, const double* r0, const double* v0, double alpha);
+
+    // Position [m] and velocity [m/s] after dt seconds (negative: before).
+    // A non-finite dt, or an orbit of no finite state, gives NaN.
+    void state_at(double dt, double* r, double* v) const;
+
+    // 1 / semi-major axis [1/m]; positive for an ellipse.
+    double alpha() const { return alpha_; }
+    // The universal anomaly of an elapsed time [sqrt(m)], after reduction to
+    // within half a period of the epoch for an ellipse.
+    double anomaly(double dt) const;
+
+private:
+    double r0_[3], v0_[3];
+    double sqrt_gm_, r0n_, sigma0_, alpha_;
+    double period_;  // of an ellipse [s]; infinite otherwise (and when too long to be finite)
+};
+
+// States at n elapsed times dt [s] (byte stride dt_stride) of `orbit`, into
+// contiguous (n, 3) rows r and v.
+void propagate_universal(const UniversalOrbit& orbit, const char* dt, std::ptrdiff_t dt_stride, std::size_t n,
+                         double* r, double* v);
+
 // Position [m] and velocity [m/s] at n true anomalies (a contiguous array),
 // into contiguous (n, 3) rows:
 //   r = p / (1 + e cos nu) (cos nu P + sin nu Q),  v = sqrt(GM / p) (-sin nu P + (e + cos nu) Q).
