@@ -120,11 +120,44 @@ class Oracle:
             a += nu * P_SUN * self.srp * (AU / dn) ** 2 * d / dn
         return a
 
+    def shadow_angles(self, t, r):
+        """(sun, earth, separation): the apparent radii of the discs and the angle between their centres."""
+        d = self.sun_app(t) - r
+        a = math.asin(SUN_RADIUS / np.linalg.norm(d))
+        b = math.asin(EARTH_RADIUS / np.linalg.norm(r))
+        c = math.acos(np.clip(-np.dot(r, d) / (np.linalg.norm(r) * np.linalg.norm(d)), -1.0, 1.0))
+        return a, b, c
+
     def integrate(self, r0, v0, t_eval, rtol=1e-13):
+        """DOP853 to the times t_eval; with radiation pressure, restarted at every shadow boundary (where the
+        force has a kink that an integrator stepping over it resolves poorly)."""
         def f(t, y):
             return np.concatenate([y[3:], self.acceleration(t, y[:3], y[3:])])
 
-        sol = solve_ivp(f, (0.0, float(t_eval[-1])), np.concatenate([r0, v0]), method="DOP853", rtol=rtol,
-                        atol=1e-9, t_eval=t_eval)
-        assert sol.success, sol.message
-        return sol.y[:3].T, sol.y[3:].T
+        t_end = float(t_eval[-1])
+        y0 = np.concatenate([r0, v0])
+        cuts = [0.0, t_end]
+        if self.srp is not None:
+            # A first pass finds the boundaries; the second integrates from one to the next, each stretch
+            # ending on a boundary exactly (the dense output of a step across one would not be exact).
+            def penumbra(t, y):
+                a, b, c = self.shadow_angles(t, y[:3])
+                return c - (a + b)
+
+            def umbra(t, y):
+                a, b, c = self.shadow_angles(t, y[:3])
+                return c - (b - a)
+
+            first = solve_ivp(f, (0.0, t_end), y0, method="DOP853", rtol=rtol, atol=1e-9, events=[penumbra, umbra])
+            assert first.success, first.message
+            cuts = sorted({0.0, t_end, *[float(t) for ev in first.t_events for t in ev if 0.0 < t < t_end]})
+        out = np.full((len(t_eval), 6), np.nan)
+        y = y0
+        for a, b in zip(cuts[:-1], cuts[1:]):
+            sol = solve_ivp(f, (a, b), y, method="DOP853", rtol=rtol, atol=1e-9, dense_output=True)
+            assert sol.success, sol.message
+            sel = (t_eval >= a) & (t_eval <= b)
+            if sel.any():
+                out[sel] = sol.sol(t_eval[sel]).T
+            y = sol.y[:, -1]
+        return out[:, :3], out[:, 3:]
