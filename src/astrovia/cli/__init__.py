@@ -6,7 +6,9 @@ Subcommands:
   its latest TLE, as framed text. Bad records go to stderr with their line
   numbers; the rest is still printed. Exit status 1 when any record was bad.
 - ``astrovia propagate FILE --start T --stop T --step SECONDS``: SGP4 states of
-  every satellite over a time grid, as a CSV or Parquet table.
+  every satellite over a time grid, as a CSV or Parquet table; with
+  ``--model numerical``, the numerical propagator's (force options, or a CSV
+  of initial states).
 
 The work is done by the package's modules; this module parses arguments and
 writes output. Exit status 2 is a usage error or an unreadable file.
@@ -21,7 +23,7 @@ from collections.abc import Sequence
 
 from astrovia import __version__
 
-from . import _propagate, _tle
+from . import _numerical, _propagate, _tle
 
 __all__ = ["main", "build_parser"]
 
@@ -69,6 +71,7 @@ def build_parser() -> argparse.ArgumentParser:
                            "parquet needs pyarrow")
     prop.add_argument("--output", "-o", metavar="PATH", default=None,
                       help="output file (default: stdout, CSV only)")
+    _numerical.add_arguments(prop)
     prop.set_defaults(run=_propagate.run)
     return parser
 
