@@ -22,6 +22,7 @@ demo: $(VENV)/.installed
 		--step 600 --frame ITRF --output $(DEMO_OUT)/sample-itrf.csv
 	head -n 4 $(DEMO_OUT)/sample-itrf.csv
 	$(PYTHON) examples/demo.py
+	$(PYTHON) examples/numerical_drift.py
 
 # tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit.
 test: $(VENV)/.installed $(VENV22)/.installed
