@@ -292,6 +292,8 @@ def test_bad_states_and_files(tmp_path):
     bad.write_text("not a gravity field\n")
     with pytest.raises(ValueError, match="end_of_head"):
         Numerical(gravity=str(bad))
+    with pytest.raises(ValueError, match="time: .* at most 1000 days"):
+        p.propagate_state(Time("2000-01-01"), circular(500e3, 0.5))  # 24 years back in one call
     with pytest.raises(ValueError, match="r must have shape"):
         p.acceleration(T0, np.zeros((2, 2)), np.zeros((2, 2)))
 
@@ -309,3 +311,26 @@ def test_user_field_and_inputs_left_alone(icgem):
         import pickle
 
         pickle.dumps(p)
+
+
+def test_propagate_many_does_not_depend_on_the_thread_count():
+    import ctypes
+    import ctypes.util
+
+    lib = ctypes.util.find_library("gomp")
+    if lib is None:
+        pytest.skip("no OpenMP runtime to switch")
+    omp = ctypes.CDLL(lib)
+    p = Numerical(degree=6, order=6, drag=Drag(0.02))
+    times = T0 + np.arange(0.0, 5401.0, 900.0)
+    states = [circular(350e3 + 50e3 * k, (20 + 15 * k) * DEG, u=0.7 * k) for k in range(6)]
+    before = omp.omp_get_max_threads()
+    try:
+        omp.omp_set_num_threads(1)
+        one = p.propagate_many(times, states)
+        omp.omp_set_num_threads(4)
+        four = p.propagate_many(times, states)
+    finally:
+        omp.omp_set_num_threads(before)
+    for a, b in zip(one, four):
+        np.testing.assert_array_equal(a, b)

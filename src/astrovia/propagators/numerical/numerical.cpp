@@ -37,6 +37,8 @@ nb::handle model_module;  // astrovia.propagators.numerical._model, kept for the
 
 constexpr double kWindowSpacing = 1800.0;  // [s] between the Earth-orientation nodes
 constexpr double kWindowMargin = 600.0;    // [s] beyond the epochs, for the last step's stages
+// One call covers at most this span (its Earth-orientation and Sun/Moon tables are made up front).
+constexpr std::int64_t kMaxSpanDays = 1000;
 
 class Numerical : public Propagator {
 public:
@@ -70,6 +72,13 @@ struct Context {
 };
 
 std::unique_ptr<Context> make_context(const Numerical& self, std::int64_t start_ns, std::int64_t stop_ns) {
+    // In long double: the difference of two stamps may overflow int64.
+    const long double span_days = (static_cast<long double>(stop_ns) - static_cast<long double>(start_ns)) / 86400e9L;
+    if (span_days > static_cast<long double>(kMaxSpanDays)) {
+        throw nb::value_error(("time: the epochs and the initial state(s) span " +
+                               std::to_string(static_cast<long long>(span_days)) + " days; one call integrates at most " +
+                               std::to_string(kMaxSpanDays) + " days (split the request)").c_str());
+    }
     auto ctx = std::make_unique<Context>();
     ctx->origin_ns = start_ns;
     ctx->window = frames::make_epoch_window(start_ns, stop_ns, kWindowSpacing, kWindowMargin);
@@ -414,7 +423,8 @@ NB_MODULE(numerical, m) {
         "the Moon as point masses (``third_bodies``); ``drag`` (a Drag); ``srp`` (an SRP, in the\n"
         "Earth's conical shadow, whose boundaries the integrator steps onto).\n\n"
         "``rtol``: the local error allowed per step, relative to |r| for the position and to |v|\n"
-        "for the velocity (between 1e-15 and 1e-3).");
+        "for the velocity (between 1e-15 and 1e-3). One call covers at most 1000 days (the\n"
+        "epochs and the initial states together).");
     cls.def("__init__", &init_numerical, nb::kw_only(), nb::arg("gravity").none() = "EGM2008",
             nb::arg("degree").none() = 20, nb::arg("order").none() = 20,
             nb::arg("third_bodies").none() = nb::make_tuple("sun", "moon"), nb::arg("drag").none() = nb::none(),
