@@ -8,6 +8,7 @@
 
 #include "bodies/sun_moon.hpp"
 #include "events/shadow.hpp"
+#include "frames/geodetic_kernel.hpp"
 
 namespace astrovia::numerical {
 
@@ -83,16 +84,9 @@ double harris_priester_density(double h, double cos_psi2, double n) {
 }
 
 double geodetic_height(const double r[3], double a, double f) {
-    const double e2 = f * (2.0 - f);
-    const double p = std::hypot(r[0], r[1]);
-    double lat = std::atan2(r[2], p * (1.0 - e2));
-    for (int k = 0; k < 6; ++k) {
-        const double s = std::sin(lat);
-        const double nu = a / std::sqrt(1.0 - e2 * s * s);
-        lat = std::atan2(r[2] + e2 * nu * s, p);
-    }
-    const double s = std::sin(lat), c = std::cos(lat);
-    return p * c + r[2] * s - a * std::sqrt(1.0 - e2 * s * s);
+    double lat, lon, h;
+    frames::geodetic_from_itrf(r, a, f, lat, lon, h);
+    return h;
 }
 
 BodyTable::BodyTable(const frames::EpochWindow& window, double t_start, double t_stop, double spacing) {

@@ -120,6 +120,10 @@ int integrate(const ForceModel& model, double t0, const double r0[3], const doub
             fill_nan(out, n, r_out, v_out, phi_out);
             return kStepFailure;
         }
+        if (options.interrupted && steps % 1000 == 999 && options.interrupted(options.interrupt_data)) {
+            fill_nan(out, n, r_out, v_out, phi_out);
+            return kInterrupted;
+        }
         const double h_max = options.max_step_fraction * norm3(y) / std::max(norm3(y + 3), 1e-3);
         if (std::fabs(h) > h_max) h = dir * h_max;
         bool last = false;

@@ -14,6 +14,7 @@ enum Status : int {
     kHitEarth = 1,      // the trajectory went under the surface; later outputs are NaN
     kStepFailure = 2,   // the step size fell below what the time axis resolves
     kNotFinite = 3,     // the state or the acceleration became NaN or infinite
+    kInterrupted = 4,   // `interrupted` asked to stop
 };
 
 struct IntegratorOptions {
@@ -22,6 +23,9 @@ struct IntegratorOptions {
     // period): keeps the quintic Hermite dense output far below the tolerance.
     double max_step_fraction = 0.1;
     long max_steps = 10'000'000;
+    // Asked every 1000 steps when set; true stops the integration (kInterrupted).
+    bool (*interrupted)(void*) = nullptr;
+    void* interrupt_data = nullptr;
 };
 
 // Integrates from (t0, r0, v0) to the output times t_out[0 .. n-1], which must

@@ -12,7 +12,12 @@
 #include <memory>
 #include <numeric>
 #include <string>
+#include <atomic>
 #include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "_native/buffer.hpp"
 #include "_native/checks.hpp"
@@ -160,7 +165,8 @@ InitialState initial_state(nb::handle state) {
 // One trajectory to the epochs t (seconds of the context): forward for the
 // epochs at or after t0, backward for the earlier ones. Lock-free.
 int propagate_one(const Context& ctx, double t0, const double r0[3], const double v0[3], const std::vector<double>& t,
-                  double* r_out, double* v_out, double* phi_out, double rtol) {
+                  double* r_out, double* v_out, double* phi_out, double rtol, bool (*interrupted)(void*) = nullptr,
+                  void* interrupt_data = nullptr) {
     const std::size_t n = t.size();
     std::vector<std::size_t> fwd, bwd;
     for (std::size_t i = 0; i < n; ++i) (t[i] >= t0 ? fwd : bwd).push_back(i);
@@ -168,6 +174,8 @@ int propagate_one(const Context& ctx, double t0, const double r0[3], const doubl
     std::stable_sort(bwd.begin(), bwd.end(), [&](std::size_t a, std::size_t b) { return t[a] > t[b]; });
     numerical::IntegratorOptions options;
     options.rtol = rtol;
+    options.interrupted = interrupted;
+    options.interrupt_data = interrupt_data;
     int status = numerical::kOk;
     for (const auto* part : {&fwd, &bwd}) {
         if (part->empty()) continue;
@@ -177,6 +185,7 @@ int propagate_one(const Context& ctx, double t0, const double r0[3], const doubl
         const int s = numerical::integrate(ctx.model, t0, r0, v0, tt.data(), m, rr.data(), vv.data(),
                                            phi_out ? pp.data() : nullptr, options);
         if (s != numerical::kOk && status == numerical::kOk) status = s;
+        if (s == numerical::kInterrupted) break;
         for (std::size_t k = 0; k < m; ++k) {
             const std::size_t i = (*part)[k];
             std::copy(&rr[3 * k], &rr[3 * k + 3], r_out + 3 * i);
@@ -187,7 +196,29 @@ int propagate_one(const Context& ctx, double t0, const double r0[3], const doubl
     return status;
 }
 
+// Ctrl-C during a long integration: the lock is taken briefly to look for a signal.
+// With `data` an atomic flag shared by the threads of propagate_many, only the
+// first thread looks, and every thread sees the flag.
+struct Interrupt {
+    std::atomic<bool> raised{false};
+};
+
+bool check_signals(void* data) {
+    auto* flag = static_cast<Interrupt*>(data);
+    if (flag->raised.load(std::memory_order_relaxed)) return true;
+#ifdef _OPENMP
+    if (omp_get_thread_num() != 0) return false;
+#endif
+    nb::gil_scoped_acquire locked;
+    if (PyErr_CheckSignals() != 0) {
+        flag->raised.store(true);
+        return true;
+    }
+    return false;
+}
+
 void raise_failure(int status) {
+    if (status == numerical::kInterrupted) throw nb::python_error();
     if (status == numerical::kStepFailure) {
         throw nb::value_error("the integration failed: the step size fell below the resolution of the time axis");
     }
@@ -231,11 +262,13 @@ nb::object run(const Numerical& self, nb::handle time, nb::handle state, nb::han
     std::vector<double> t(n), r(3 * n), v(3 * n), phi(stm ? 36 * n : 0);
     for (std::size_t i = 0; i < n; ++i) t[i] = ctx->seconds(ns[i]);
     int status;
+    Interrupt interrupt;
     {
         nb::gil_scoped_release unlocked;
         status = propagate_one(*ctx, ctx->seconds(s0.ns), s0.r, s0.v, t, r.data(), v.data(),
-                               stm ? phi.data() : nullptr, self.rtol);
+                               stm ? phi.data() : nullptr, self.rtol, &check_signals, &interrupt);
     }
+    if (interrupt.raised) throw nb::python_error();
     raise_failure(status);
     nb::object eph = make_ephemeris(time1d, r, v, n, frame);
     if (!stm) return eph;
@@ -294,19 +327,22 @@ nb::object propagate_many(const Numerical& self, nb::handle time, nb::handle sta
     for (std::size_t i = 0; i < n; ++i) t[i] = ctx->seconds(ns[i]);
     std::vector<double> r(3 * n * m), v(3 * n * m);
     std::vector<int> status(m, 0);
-    bool failed = false;
+    std::atomic<bool> failed{false};
+    Interrupt interrupt;
     {
         nb::gil_scoped_release unlocked;
 #pragma omp parallel for schedule(dynamic, 1)
         for (long j = 0; j < static_cast<long>(m); ++j) {
+            if (interrupt.raised.load(std::memory_order_relaxed)) continue;
             try {
                 status[j] = propagate_one(*ctx, ctx->seconds(s0[j].ns), s0[j].r, s0[j].v, t, &r[3 * n * j],
-                                          &v[3 * n * j], nullptr, self.rtol);
+                                          &v[3 * n * j], nullptr, self.rtol, &check_signals, &interrupt);
             } catch (...) {
                 failed = true;
             }
         }
     }
+    if (interrupt.raised) throw nb::python_error();
     if (failed) throw std::bad_alloc();
     // Outputs after a failure are NaN; the status is non-zero on exactly those.
     std::vector<std::int8_t> flags(m * n, 0);
