@@ -24,6 +24,7 @@ demo: $(VENV)/.installed
 	$(PYTHON) examples/demo.py
 	$(PYTHON) examples/screen_demo.py
 	$(PYTHON) examples/passes_demo.py
+	$(PYTHON) examples/numerical_drift.py
 
 # tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit.
 test: $(VENV)/.installed $(VENV22)/.installed

@@ -157,3 +157,19 @@ def test_sgp4_bad_satellites(satellites, exc, match):
 def test_sgp4_bad_frame():
     with pytest.raises(ValueError, match="frame must be 'TEME', 'ITRF' or 'GCRF'"):
         adask.propagate_many(_epochs(3), SAMPLE_LINES, frame="J2000")
+
+
+def test_numerical_chunks_of_states_equal_one_call():
+    from astrovia.propagators.numerical import Drag, Numerical
+    from astrovia.state.state import COE
+
+    t0 = _epochs(1)[0]
+    states = [COE(t0, 6.9e6 + 1e5 * k, 1e-3, 0.5 + 0.2 * k, 0.1 * k, 0.0, 0.5 * k).to_sv() for k in range(5)]
+    p = Numerical(degree=6, order=6, drag=Drag(0.01))
+    time = t0 + np.arange(0.0, 3601.0, 300.0)
+    got = dask.compute(*adask.propagate_many(time, states, propagator=p, satellite_chunks=2), scheduler="threads")
+    want = p.propagate_many(time, states)
+    for a, b in zip(got, want):
+        assert np.array_equal(a, b, equal_nan=True)
+    with pytest.raises(TypeError, match=r"satellites\[1\]"):
+        adask.propagate_many(time, [states[0], "ISS"], propagator=p)

@@ -247,17 +247,79 @@ def _sgp4_block(lines: npt.NDArray[np.str_], stamps: npt.NDArray[np.int64], *, f
     return out
 
 
-def propagate_many(time: EpochsLike, satellites: SatellitesLike, frame: str = "TEME", *,
+def _numerical_block(states: npt.NDArray[np.object_], stamps: npt.NDArray[np.int64], *, settings: dict[str, Any],
+                     frame: str) -> npt.NDArray[np.float64]:
+    from astrovia.frames import frames
+    from astrovia.propagators.numerical import Numerical
+    from astrovia.time.time import Time
+
+    r, v, status = Numerical(**settings).propagate_many(Time(np.ascontiguousarray(stamps)), list(states.ravel()),
+                                                        frame=getattr(frames, frame))
+    out = np.empty(r.shape[:2] + (7,), dtype=np.float64)
+    out[..., 0:3] = r
+    out[..., 3:6] = v
+    out[..., 6] = status
+    return out
+
+
+def _propagate_numerical(time: EpochsLike, states: Any, propagator: Any, frame: str,
+                         satellite_chunks: int | None) -> tuple[da.Array, da.Array, da.Array]:
+    from astrovia.state.state import State
+
+    if isinstance(states, (str, bytes)) or not isinstance(states, Iterable):
+        raise TypeError(f"satellites must be a sequence of State for a Numerical, not {type(states).__name__}")
+    items = list(states)
+    for i, s in enumerate(items):
+        if not isinstance(s, State):
+            raise TypeError(f"satellites[{i}] must be a State for a Numerical, not {type(s).__name__}")
+    if not items:
+        raise ValueError("satellites is empty")
+    # The propagator travels as its settings (it does not pickle); every chunk of states integrates all the
+    # epochs, so that the results are those of one call.
+    settings = {k: getattr(propagator, k) for k in ("gravity", "degree", "order", "third_bodies", "drag", "srp",
+                                                     "rtol")}
+    if settings["gravity"] == "point":
+        settings["degree"] = settings["order"] = 0
+    stamps = _stamps(time, None)
+    stamps = stamps.rechunk(stamps.shape[0] or 1)
+    column = np.empty(len(items), dtype=object)
+    column[:] = items
+    sats = da.from_array(column, chunks=satellite_chunks or 50)
+    packed = da.blockwise(_numerical_block, "ijc", sats, "i", stamps, "j", new_axes={"c": 7}, concatenate=True,
+                          dtype=np.float64, settings=settings, frame=frame,
+                          meta=np.empty((0, 0, 0), dtype=np.float64))
+    return packed[..., 0:3], packed[..., 3:6], packed[..., 6].astype(np.int8)
+
+
+def propagate_many(time: EpochsLike, satellites: SatellitesLike, frame: str | None = None, *,
                    constants: str = "wgs72", mode: str = "improved", epoch_chunks: int | None = None,
-                   satellite_chunks: int | None = None) -> tuple[da.Array, da.Array, da.Array]:
-    """SGP4 positions and velocities of M satellites at N epochs, chunked both ways.
+                   satellite_chunks: int | None = None, propagator: Any = None
+                   ) -> tuple[da.Array, da.Array, da.Array]:
+    """SGP4 (or numerical) positions and velocities of M satellites at N epochs, chunked both ways.
 
     Each (satellites x epochs) chunk goes through
     ``SGP4(constants, mode).propagate_many(time, tles, frame)``; ``satellites`` as
     ``tle_lines`` accepts them. Returns lazy arrays ``(r, v, err)``: r [m] and v
     [m/s] float64 of shape (M, N, 3) and the model's error codes, int8 (M, N),
-    0 for none (rows with a non-zero code are NaN).
+    0 for none (rows with a non-zero code are NaN). ``frame`` defaults to "TEME".
+
+    With ``propagator`` a ``Numerical`` (astrovia.propagators.numerical),
+    ``satellites`` are its initial ``State`` objects, chunked by
+    ``satellite_chunks`` (default 50); every chunk integrates to all the epochs
+    (they are not chunked), through ``Numerical.propagate_many``. ``frame``
+    defaults to "GCRF"; the codes are its status (1 where the object went under
+    the Earth's surface).
     """
+    if propagator is not None:
+        from astrovia.propagators.numerical import Numerical
+
+        if not isinstance(propagator, Numerical):
+            raise TypeError(f"propagator must be a Numerical or None, not {type(propagator).__name__}")
+        frame = "GCRF" if frame is None else frame
+        if frame not in ("TEME", "ITRF", "GCRF"):
+            raise ValueError(f"frame must be 'TEME', 'ITRF' or 'GCRF', not {frame!r}")
+        return _propagate_numerical(time, satellites, propagator, frame, satellite_chunks)
+    frame = "TEME" if frame is None else frame
     if frame not in ("TEME", "ITRF", "GCRF"):
         raise ValueError(f"frame must be 'TEME', 'ITRF' or 'GCRF', not {frame!r}")
     stamps = _stamps(time, epoch_chunks)

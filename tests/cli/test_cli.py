@@ -292,3 +292,40 @@ def test_propagate_to_stdout_equals_the_file(tmp_path):
     assert piped.returncode == 0 and piped.stderr == ""
     assert piped.stdout == (tmp_path / "a.csv").read_text()
     assert piped.stdout.splitlines()[0] == ",".join(_propagate.COLUMNS)
+
+
+@needs_sgp4
+def test_propagate_numerical_from_tles_and_from_a_csv_of_states(tmp_path):
+    from astrovia.frames.frames import GCRF
+    from astrovia.propagators.numerical import Drag, HarrisPriester, Numerical
+
+    out = tmp_path / "numerical.csv"
+    common = ("--start", "2024-01-05T00:00", "--stop", "2024-01-05T01:00", "--step", "1800", "--frame", "GCRF",
+              "--model", "numerical", "--degree", "8", "--third-bodies", "moon", "--drag", "0.01")
+    result = run("propagate", SAMPLE, *common, "--output", out)
+    assert result.returncode == 0, result.stderr
+    table = _read_csv(out)
+    tles = _latest_per_satellite()
+    start = Time("2024-01-05T00:00")
+    r0, v0, _ = SGP4().propagate_many(start, tles, frame="GCRF")
+    # Each satellite starts from its SGP4 state at --start.
+    np.testing.assert_allclose(table[["x", "y", "z"]].to_numpy()[::3], r0[:, 0], rtol=0, atol=1e-6)
+    # The same states as a CSV give the same table.
+    states = tmp_path / "states.csv"
+    rows = ["satno,epoch,x,y,z,vx,vy,vz,frame"] + [
+        f"{t.satno},2024-01-05T00:00:00," + ",".join(repr(float(x)) for x in (*r, *v)) + ",GCRF"
+        for t, r, v in zip(tles, r0[:, 0], v0[:, 0])]
+    states.write_text("\n".join(rows) + "\n")
+    again = tmp_path / "again.csv"
+    result = run("propagate", states, *common, "--output", again)
+    assert result.returncode == 0, result.stderr
+    table2 = _read_csv(again)
+    assert np.array_equal(table2[["x", "y", "z"]].to_numpy(), table[["x", "y", "z"]].to_numpy())
+    p = Numerical(degree=8, order=8, third_bodies=("moon",), drag=Drag(0.01, atmosphere=HarrisPriester()))
+    from astrovia.state.state import StateVector
+
+    r, _, status = p.propagate_many(start + np.array([0.0, 1800.0, 3600.0]),
+                                    [StateVector(start, a, b, frame=GCRF) for a, b in zip(r0[:, 0], v0[:, 0])])
+    assert np.array_equal(table[["x", "y", "z"]].to_numpy(), r.reshape(-1, 3))
+    bad = run("propagate", SAMPLE, *common, "--degree", "99")
+    assert bad.returncode == 2 and "degree" in bad.stderr

@@ -6,7 +6,9 @@ Subcommands:
   its latest TLE, as framed text. Bad records go to stderr with their line
   numbers; the rest is still printed. Exit status 1 when any record was bad.
 - ``astrovia propagate FILE --start T --stop T --step SECONDS``: SGP4 states of
-  every satellite over a time grid, as a CSV or Parquet table.
+  every satellite over a time grid, as a CSV or Parquet table; with
+  ``--model numerical``, the numerical propagator's (force options, or a CSV
+  of initial states).
 - ``astrovia screen FILE --start T --stop T [--threshold M] [--primary SATNO ...]``:
   the conjunctions of the satellites of FILE, as a CSV or Parquet table.
 - ``astrovia passes FILE --station LAT,LON[,ALT] --start T --stop T``: every
@@ -25,7 +27,7 @@ from collections.abc import Sequence
 
 from astrovia import __version__
 
-from . import _passes, _propagate, _screen, _tle
+from . import _numerical, _passes, _propagate, _screen, _tle
 
 __all__ = ["main", "build_parser"]
 
@@ -74,6 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
                            "parquet needs pyarrow")
     prop.add_argument("--output", "-o", metavar="PATH", default=None,
                       help="output file (default: stdout, CSV only)")
+    _numerical.add_arguments(prop)
     prop.set_defaults(run=_propagate.run)
 
     scr = commands.add_parser(
