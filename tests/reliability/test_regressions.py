@@ -286,3 +286,23 @@ times = Time(["2024-01-01T12:00:00", "2024-01-01T13:00:00"])
 def test_sgp4_checks_what_it_reads_and_writes(child, body, expected):
     pytest.importorskip("astrovia.propagators.analytical.sgp4.sgp4")
     assert outcome(child, SGP4_SETUP, body) == expected
+
+
+def test_modules_sharing_the_sgp4_kernel_keep_their_own_vector_targets(child):
+    # The passes and screening modules link the SGP4 kernel too; loaded first, their
+    # vector targets once shared (and moved) the table the sgp4 module dispatches through.
+    got = outcome(child, "", """
+import numpy as np
+import astrovia.events._passes, astrovia.conjunctions._screen
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import read_tles
+from astrovia.time.time import Time
+from sgp4.api import Satrec, jday
+tles = read_tles("examples/data/sample.tle")
+time = Time("2024-01-05T00:00") + np.arange(4) * 900.0
+r, _, err = SGP4().propagate_many(time, tles)
+sat = Satrec.twoline2rv(tles[0].line1, tles[0].line2)
+_, ref, _ = sat.sgp4(*jday(2024, 1, 5, 0, 15, 0.0))
+result = bool(np.abs(r[0, 1] - np.array(ref) * 1e3).max() < 1e-3)
+""")
+    assert got == ("returned", "True")

@@ -118,8 +118,11 @@ struct Target {
     void (*atan2)(const double*, const double*, std::size_t, double*);
 };
 
-// The targets compiled into this file; each adds itself at load time.
-inline std::vector<Target>& registry() {
+// The targets compiled into this file; each adds itself at load time. Internal
+// linkage: every extension that links this kernel keeps a table of its own (an
+// inline function's static would be one object for the whole process, and a
+// second module's targets would move the first one's entries under its feet).
+static std::vector<Target>& registry() {
     static std::vector<Target> targets;
     return targets;
 }
