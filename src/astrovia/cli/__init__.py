@@ -32,6 +32,13 @@ from . import _numerical, _passes, _propagate, _screen, _tle
 __all__ = ["main", "build_parser"]
 
 
+def _run_propagate(args: argparse.Namespace) -> int:
+    """``astrovia propagate``: SGP4 by default, the numerical propagator with ``--model numerical``."""
+    if getattr(args, "model", "sgp4") == "numerical":
+        return _numerical.run(args)
+    return _propagate.run(args)
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``astrovia`` command, with its subcommands."""
     parser = argparse.ArgumentParser(
@@ -77,7 +84,7 @@ def build_parser() -> argparse.ArgumentParser:
     prop.add_argument("--output", "-o", metavar="PATH", default=None,
                       help="output file (default: stdout, CSV only)")
     _numerical.add_arguments(prop)
-    prop.set_defaults(run=_propagate.run)
+    prop.set_defaults(run=_run_propagate)
 
     scr = commands.add_parser(
         "screen",

@@ -179,10 +179,6 @@ class _Writer:
 
 
 def run(args: argparse.Namespace) -> int:
-    if getattr(args, "model", "sgp4") == "numerical":
-        from . import _numerical
-
-        return _numerical.run(args)
     from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
 
     fmt = args.format or ("parquet" if args.output and args.output.lower().endswith(".parquet") else "csv")

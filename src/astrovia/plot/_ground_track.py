@@ -54,9 +54,9 @@ def ground_track(time: Any, r: Any, frame: Frame = ITRF, *, title: str | None = 
         the start of the track marked.
     """
     from astrovia.frames.geodetic import geodetic_from_ITRF
-    from astrovia.plot import _require_matplotlib
+    from astrovia.plot._matplotlib import require_matplotlib
 
-    Figure = _require_matplotlib()
+    Figure = require_matplotlib()
     f = _convert.check_frame(frame)
     t = _convert.as_array_time(_convert.as_time(time))
     rows = _convert.rows(r, t.size, "r")

@@ -82,9 +82,9 @@ def sky_plot(data: Any, *, satellites: Any = None, stations: Any = None, title: 
     Returns:
         the matplotlib Figure. Only the parts of a track at or above the horizon are drawn.
     """
-    from astrovia.plot import _require_matplotlib
+    from astrovia.plot._matplotlib import require_matplotlib
 
-    Figure = _require_matplotlib()
+    Figure = require_matplotlib()
     tracks: list[tuple[str | None, npt.NDArray[np.float64], npt.NDArray[np.float64], bool]] = []
     if _is_pass_table(data):
         if satellites is not None and stations is not None:
