@@ -68,7 +68,7 @@ wheel: $(VENV)/.installed
 # The whole test suite from the repaired wheel in a fresh venv, with the system
 # ERFA hidden (tools/wheel-test.sh; needs root for its mount namespace).
 wheel-test: wheel
-	PYTHON=$(PYTHON) bash tools/wheel-test.sh dist/astrovia-*.whl
+	PYTHON=$(PYTHON) bash tools/wheel-test.sh dist/astrovia-*.whl $(WHEEL_TEST_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) $(VENV22)
