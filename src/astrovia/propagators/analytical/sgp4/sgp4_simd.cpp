@@ -672,14 +672,22 @@ void atan2_array(const double* y, const double* x, std::size_t n, double* out) {
     }
 }
 
-// Vector targets with fused multiply-add enter the table (the exact remainders need it).
-const bool registered = [] {
-    if (kHasFma) registry().push_back(Target{HWY_TARGET, &run, &lanes, &sincos_array, &atan2_array});
-    return true;
-}();
-
 }  // namespace astrovia::sgp4::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
+
+// Vector targets with fused multiply-add enter the table (the exact remainders
+// need it). The registration runs at load time on any processor, so it stands
+// outside the target's own code generation: compiled there, its few moves could
+// use the target's instructions and fault on a processor without them.
+namespace astrovia::sgp4::simd {
+namespace {
+const bool HWY_CONCAT(registered_, HWY_NAMESPACE) = [] {
+    namespace t = HWY_NAMESPACE;
+    if (t::kHasFma) registry().push_back(Target{HWY_TARGET, &t::run, &t::lanes, &t::sincos_array, &t::atan2_array});
+    return true;
+}();
+}  // namespace
+}  // namespace astrovia::sgp4::simd
 
 #if HWY_ONCE
 namespace astrovia::sgp4 {
