@@ -40,9 +40,8 @@ def check_frame(frame: Any, allowed: tuple[Frame, ...] = FRAMES) -> Frame:
     return frame
 
 
-def rows(x: Any, n: int, name: str) -> _F64:
-    """(n, 3) float64 rows of x, which may be (3,) when n is 1; a fresh C-ordered
-    array (never a view of the caller's data)."""
+def real_array(x: Any, name: str) -> npt.NDArray[Any]:
+    """x as a NumPy array of real numbers (bool, integer or float), or a TypeError naming it."""
     if isinstance(x, (str, bytes)):
         raise TypeError(f"{name} must be an array of numbers, not {type(x).__name__}")
     try:
@@ -51,6 +50,13 @@ def rows(x: Any, n: int, name: str) -> _F64:
         raise TypeError(f"{name} must be an array of numbers: {exc}") from None
     if a.dtype.kind not in "biuf":
         raise TypeError(f"{name} must hold real numbers, not {a.dtype}")
+    return a
+
+
+def rows(x: Any, n: int, name: str) -> _F64:
+    """(n, 3) float64 rows of x, which may be (3,) when n is 1; a fresh C-ordered
+    array (never a view of the caller's data)."""
+    a = real_array(x, name)
     if a.ndim == 1 and a.shape == (3,) and n == 1:
         a = a.reshape(1, 3)
     if a.ndim != 2 or a.shape[1] != 3:

@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from astrovia.datamodel.structured import LLA_dtype
 from astrovia.frames import _geodetic
+from astrovia.frames._convert import real_array
 from astrovia.mathtools.ellipsoid.ellipsoid import WGS84, Ellipsoid
 
 __all__ = ["geodetic_from_ITRF", "ITRF_from_geodetic"]
@@ -31,14 +32,7 @@ def _check_ellipsoid(ellipsoid: Any) -> Ellipsoid:
 
 def _float_rows(x: Any, name: str) -> tuple[npt.NDArray[np.float64], bool]:
     """(N, 3) or (3,) numbers as float64 (N, 3) rows, and whether a single row was given."""
-    if isinstance(x, (str, bytes)):
-        raise TypeError(f"{name} must be an array of numbers, not {type(x).__name__}")
-    try:
-        a = np.asarray(x)
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"{name} must be an array of numbers: {exc}") from None
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, not {a.dtype}")
+    a = real_array(x, name)
     a = a.astype(np.float64, copy=False)
     if a.ndim == 1 and a.shape[0] == 3:
         return a.reshape(1, 3), True
