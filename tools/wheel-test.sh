@@ -38,11 +38,15 @@ assert all("astrovia.libs" in lib for lib in libs), "a runtime library came from
 assert any("erfa" in lib for lib in libs) and any("gomp" in lib for lib in libs)
 assert "/src/" not in astrovia.frames.rotations.__file__
 PY
-# shellcheck disable=SC2086  # the extra pytest arguments are split on purpose
-"$VENV/bin/python" -m pytest tests -q -p no:cacheprovider $PYTEST_ARGS
+# the extra pytest arguments arrive shell-quoted (printf %q), so that one with a
+# space in it ("-m 'not slow'") stays one argument
+eval "args=($PYTEST_ARGS)"
+"$VENV/bin/python" -m pytest tests -q -p no:cacheprovider "${args[@]}"
 SH
 )
 # as root a private mount namespace; otherwise one inside an unprivileged user namespace
 ns=(-m)
 [ "$(id -u)" = 0 ] || ns=(-r -m)
-ROOT=$root VENV=$venv PYTEST_ARGS="$*" unshare "${ns[@]}" bash -c "$inner" wheel-test "${erfa[@]}"
+quoted=""
+[ $# = 0 ] || quoted=$(printf '%q ' "$@")
+ROOT=$root VENV=$venv PYTEST_ARGS="$quoted" unshare "${ns[@]}" bash -c "$inner" wheel-test "${erfa[@]}"
