@@ -13,6 +13,9 @@ from astrovia.time.time import Time, _frame_inputs
 EPOCHS = {
     "minutes of 2024": Time(Time("2024-01-01").int64 + np.arange(5000, dtype=np.int64) * 60_000_000_000),
     "1958-2040": Time(np.linspace(36200.0, 65000.0, 20001) + 0.123, format="mjd"),
+    # out of order, long enough to be split among threads: each block's era lookups start cold
+    "1958-2040 shuffled": Time(np.random.default_rng(2).permutation(np.linspace(36200.0, 65000.0, 40001)) + 0.377,
+                               format="mjd"),
     "the 2016 leap second": Time(Time("2016-12-31T23:59:58").int64 + np.arange(50, dtype=np.int64) * 100_000_000),
     "drifting UTC of 1965": Time(np.linspace(38761.0, 38765.0, 997), format="mjd"),
     "one epoch": Time("2020-02-29T12:00:00"),
