@@ -202,6 +202,10 @@ def test_lock_free_loops_let_other_threads_run(call, n):
 
 def test_the_counter_stands_still_while_a_call_holds_the_lock():
     # The contrast that gives the test above its meaning: geocentric keeps the lock in its loop.
+    # On a crowded machine a call can outlast the switch interval and hand the lock over in
+    # its Python tail, so one still round out of five is the evidence (a lock-free loop
+    # lets the counter move in every round).
     during = count_during_loops(
-        geocentric, lambda t: geocentric.ITRF_from_GCRF(t, np.ones((t.size, 3)), np.ones((t.size, 3))), 3_000)
-    assert max(during) == 0, during
+        geocentric, lambda t: geocentric.ITRF_from_GCRF(t, np.ones((t.size, 3)), np.ones((t.size, 3))), 3_000,
+        rounds=5)
+    assert min(during) == 0, during
