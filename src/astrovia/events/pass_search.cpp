@@ -390,9 +390,23 @@ void for_each_good_stretch(const Run& run, F&& f) {
 // the Earth-fixed frame (its angular rate at perigee plus the Earth's), so
 // from a direction psi from the station it cannot be above the mask for
 // (psi - psi_lim) / psi_rate seconds.
+//
+// A second bound holds over whole revolutions: the satellite lies in its
+// osculating orbital plane, so psi is at least the station's angle beta from
+// that plane. In the Earth-fixed frame the plane's normal turns with the
+// Earth's rotation (at most w_E moves it) plus the plane's own motion in
+// space: the nodal regression under J2 (under 1.2e-6 rad/s in low orbit) and
+// the short-periodic wobble of the osculating plane (about 1.5 J2 (R/p)^2 rad
+// at twice the orbital rate: under 3e-6 rad/s), the Sun and the Moon far less.
+// So beta changes at most at beta_rate = 1.01 w_E + kPlaneRate, and where
+// beta > psi_lim the satellite stays out of the cone for
+// (beta - psi_lim) / beta_rate seconds: on the revolutions whose ground
+// track passes far from the station, hours.
+constexpr double kPlaneRate = 1e-5;  // [rad/s]
+
 struct Cone {
     double dir[3];
-    double psi_lim, psi_rate;
+    double psi_lim, psi_rate, beta_rate;
 };
 
 Cone make_cone(const Track& tr, const Site& site) {
@@ -407,7 +421,7 @@ Cone make_cone(const Track& tr, const Site& site) {
         const double a = rec.ao_unkozai * rec.gc.radius_km * 1000.0;
         const double n = rec.no_unkozai / 60.0;
         if (!std::isfinite(a) || !std::isfinite(n) || !(a > 0.0) || !(n > 0.0)) {
-            c.psi_lim = std::numbers::pi, c.psi_rate = 1.0;
+            c.psi_lim = std::numbers::pi, c.psi_rate = c.beta_rate = 1.0;
             return c;
         }
         // Near the Earth the osculating apogee stays within tens of km of the mean one (drag only
@@ -419,6 +433,7 @@ Cone make_cone(const Track& tr, const Site& site) {
     constexpr double kMargin = 0.01;
     const double el = site.mask - kMargin;
     c.psi_rate = rate + 1.01 * frames::kEarthRotationRate;
+    c.beta_rate = 1.01 * frames::kEarthRotationRate + kPlaneRate;
     c.psi_lim = r_max > R ? std::acos(std::clamp(R * std::cos(el) / r_max, -1.0, 1.0)) - el + kMargin
                           : std::numbers::pi;
     return c;
@@ -867,7 +882,17 @@ void passes_of_run(Run& run, const sgp4::BatchRecord& b, const Site& site, const
         const double* r = &run.r[3 * i];
         const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
         const double cos_psi = (r[0] * cone.dir[0] + r[1] * cone.dir[1] + r[2] * cone.dir[2]) / rn;
-        return (std::acos(std::clamp(cos_psi, -1.0, 1.0)) - cone.psi_lim) / cone.psi_rate;
+        const double by_psi = (std::acos(std::clamp(cos_psi, -1.0, 1.0)) - cone.psi_lim) / cone.psi_rate;
+        // The plane's normal r x (v + w x r), in space's velocity, Earth-fixed axes.
+        const double* v = &run.v[3 * i];
+        const double w = frames::kEarthRotationRate;
+        const double u[3] = {v[0] - w * r[1], v[1] + w * r[0], v[2]};
+        const double h[3] = {r[1] * u[2] - r[2] * u[1], r[2] * u[0] - r[0] * u[2], r[0] * u[1] - r[1] * u[0]};
+        const double hn = std::sqrt(h[0] * h[0] + h[1] * h[1] + h[2] * h[2]);
+        if (!(hn > 0.0)) return by_psi;
+        const double sin_beta = (h[0] * cone.dir[0] + h[1] * cone.dir[1] + h[2] * cone.dir[2]) / hn;
+        const double by_plane = (std::asin(std::min(1.0, std::fabs(sin_beta))) - cone.psi_lim) / cone.beta_rate;
+        return std::max(by_psi, by_plane);
     };
     std::size_t i = 0;
     double room = 0.0;
