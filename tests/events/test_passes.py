@@ -311,3 +311,42 @@ def test_thread_count_does_not_change_the_tables(tmp_path):
                               cwd=os.getcwd())
         outputs.append(done.stdout)
     assert outputs[0] == outputs[1] and len(outputs[0]) > 1000
+
+
+# Low orbits of every kind of plane: near-equatorial, inclined, polar, sun-synchronous, retrograde and
+# slightly eccentric; seen from the equator, a high latitude and the south. Their planes pass near and far
+# from each station over the days, so whole revolutions are skipped and every kind of approach is met.
+LOW_ORBITS = [
+    tle_text(91000 + k, 24001.75, inc, raan, ecc, argp, ma, mm)
+    for k, (inc, raan, ecc, argp, ma, mm) in enumerate([
+        (2.5, 10.0, 0.0004, 0.0, 15.0, 15.6), (28.5, 200.0, 0.001, 90.0, 100.0, 15.5),
+        (51.6, 300.0, 0.0005, 45.0, 270.0, 15.5), (65.0, 80.0, 0.02, 200.0, 30.0, 14.2),
+        (90.0, 140.0, 0.002, 10.0, 190.0, 14.9), (97.6, 30.0, 0.001, 120.0, 300.0, 14.6),
+        (110.0, 250.0, 0.01, 300.0, 60.0, 15.2), (82.0, 0.0, 0.05, 270.0, 0.0, 13.8),
+    ])
+]
+
+WIDE_STATIONS = [
+    GroundStation(0.0, math.radians(-78.5), 2800.0, name="equator"),
+    GroundStation(math.radians(69.7), math.radians(18.9), 100.0, name="north", min_elevation=math.radians(5.0)),
+    GroundStation(math.radians(-45.0), math.radians(170.0), name="south", min_elevation=math.radians(10.0)),
+]
+
+
+@pytest.mark.parametrize("station", WIDE_STATIONS, ids=lambda s: s.name)
+def test_no_pass_of_low_orbits_is_lost(ts, station):
+    stop = "2024-01-04T00:00:00"
+    span = Time(stop) - Time(START)
+    tles = [TLE(*lines) for lines in LOW_ORBITS]
+    table = passes(tles, station, START, stop)
+    complete = table[~table["partial"]]
+    found = 0
+    for lines, tle in zip(LOW_ORBITS, tles):
+        mine = complete[complete["satno"] == tle.satno]
+        rise, set_ = seconds_from_start(mine["rise"]), seconds_from_start(mine["set"])
+        expected = Oracle(ts, lines, station, math.degrees(station.min_elevation)).complete_passes(span)
+        assert len(mine) == len(expected), tle.satno
+        for r_sky, s_sky in expected:
+            assert np.sum((np.abs(rise - r_sky) < 0.01) & (np.abs(set_ - s_sky) < 0.01)) == 1, (tle.satno, r_sky)
+        found += len(expected)
+    assert found >= 25

@@ -22,10 +22,11 @@ constexpr double kSecondsPerDay = 86400.0;
 // The finest base grid [s], and the most nodes it may have over a long window.
 constexpr double kBaseStep = 30.0;
 constexpr double kMaxBaseNodes = 200000.0;
-// The Sun's position is tabulated hourly and interpolated by cubic Lagrange
-// polynomials: over an hour the geocentric Sun moves 0.04 degrees, and the
-// interpolation error is below a micrometre.
-constexpr double kSunSpacing = 3600.0;
+// The Sun's position is tabulated every six hours and interpolated by cubic
+// Lagrange polynomials: within 2 m of ERFA's series (1e-11 rad of its
+// direction; 1 cm at hourly nodes), which moves a shadow boundary by far
+// less than a nanosecond. Each node costs a full evaluation of the series.
+constexpr double kSunSpacing = 21600.0;
 // The longest step of the shadow and twilight searches along a pass [s].
 constexpr double kMaxShadowStep = 600.0;
 
@@ -477,9 +478,10 @@ double bisect_unit(G&& g) {
 // the record's gravity field with the rotating frame's Coriolis and
 // centrifugal terms, a_ITRF = g(r) - 2 w x v - w x (w x r). The error of the
 // interpolant is h^6 / 46080 times the sixth derivative of the position (about
-// n^6 a for an orbit of mean motion n and semi-major axis a): under a metre in
-// low orbit on a 16th of the period, plus what the J2 acceleration leaves out
-// (drag, the higher zonal terms: 1e-5 of it, millimetres over a step). It
+// n^6 a for an orbit of mean motion n and semi-major axis a): 35 m in low
+// orbit on an 8th of the period (half a metre on a 16th), plus what the J2
+// acceleration leaves out (drag, the higher zonal terms: 1e-5 of it,
+// millimetres over a step). It
 // gives the first guesses and the slopes of every refinement, and the
 // satellite's position for the lighting of a pass; every rise, set and
 // culmination is then polished on SGP4 itself.
@@ -671,15 +673,24 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
         }
         return arcs[k];
     };
-    auto arc_look = [&](const Arc& arc, double x) {
+    // The interpolant's elevation rate [rad/s] and the sine of its elevation
+    // (whose crossings of the mask's sine are the elevation's: no arctangent).
+    auto arc_rate = [&](const Arc& arc, double x) {
         double r[3], v[3];
         arc.at(x, r, v);
-        return groundstation::look(site.at, r, v);
+        const groundstation::Topocentric q = groundstation::topocentric(site.at, r, v);
+        const double hz2 = q.e * q.e + q.n * q.n, hz = std::sqrt(hz2);
+        return hz > 0.0 ? (q.du * hz - q.u * (q.e * q.de + q.n * q.dn) / hz) / (hz2 + q.u * q.u) : 0.0;
+    };
+    auto arc_sine = [&](const Arc& arc, double x) {
+        double r[3], v[3];
+        arc.at(x, r, v);
+        const groundstation::Topocentric q = groundstation::topocentric(site.at, r, nullptr);
+        return q.u / std::sqrt(q.e * q.e + q.n * q.n + q.u * q.u);
     };
     // d(rate)/dt of the interpolant [rad/s^2].
     auto arc_slope = [&](const Arc& arc, double x) {
-        return (arc_look(arc, x + kSlopeDelta).elevation_rate - arc_look(arc, x - kSlopeDelta).elevation_rate) /
-               (2.0 * kSlopeDelta);
+        return (arc_rate(arc, x + kSlopeDelta) - arc_rate(arc, x - kSlopeDelta)) / (2.0 * kSlopeDelta);
     };
     // The bracket k with t[k] <= x <= t[k + 1].
     auto bracket_at = [&](double x) {
@@ -695,7 +706,7 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
         const double ta = t[k], tb = t[k + 1];
         const BracketFrames& bf = frames.get(ta, tb);
         const Arc& arc = arc_of(k);
-        const double guess = refine_sign_change([&](double x) { return arc_look(arc, x).elevation_rate; }, ta,
+        const double guess = refine_sign_change([&](double x) { return arc_rate(arc, x); }, ta,
                                                 L[k].elevation_rate, tb, L[k + 1].elevation_rate, st.tolerance);
         double x = guess;
         for (int it = 0; it < kPolishSteps; ++it) {
@@ -748,7 +759,8 @@ void passes_of_stretch(const Run& run, const std::vector<std::size_t>& idx, cons
     auto crossing = [&](const Node& A, const Node& B, Look& at) {
         const BracketFrames& bf = frames.get(A.t, B.t);
         const Arc& arc = arc_of(bracket_at(0.5 * (A.t + B.t)));
-        const double guess = refine_sign_change([&](double x) { return arc_look(arc, x).elevation - mask; }, A.t,
+        const double sin_mask = std::sin(mask);
+        const double guess = refine_sign_change([&](double x) { return arc_sine(arc, x) - sin_mask; }, A.t,
                                                 A.el - mask, B.t, B.el - mask, st.tolerance);
         const double lo_t = std::fmin(A.t, B.t), hi_t = std::fmax(A.t, B.t);
         double x = guess;
@@ -957,7 +969,7 @@ std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, do
     for (long long i = 0; i < mm; ++i) {
         try {
             const Track& tr = tracks[i];
-            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.steps_per_period);
+            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.pass_steps_per_period);
             std::vector<Pass>& out = per_track[i];
             for (std::size_t s = 0; s < k; ++s) {
                 std::vector<RawPass> joined, pieces;
