@@ -535,6 +535,16 @@ constexpr double kSlopeDelta = 0.05;
 // Newton steps on the model before a refinement falls back to a bracketing method.
 constexpr int kPolishSteps = 4;
 
+// The first (k = 0) or the second (k = 1) of the two values f(x, a, b) gives, as a function of x.
+template <class F>
+auto one_of(F& f, int k) {
+    return [&f, k](double x) {
+        double a, b;
+        f(x, a, b);
+        return k == 0 ? a : b;
+    };
+}
+
 // The azimuth moved on by da, kept in [0, 2 pi).
 double turn(double az, double da) {
     double x = std::fmod(az + da, kTwoPi);
@@ -595,16 +605,8 @@ void lighting(Position&& position, const Site& site, double a, double b, double 
         values(t[i], lit[i], dark[i]);
     }
     std::vector<double> events{a, b};
-    auto lit_at = [&](double x) {
-        double l, d;
-        values(x, l, d);
-        return l;
-    };
-    auto dark_at = [&](double x) {
-        double l, d;
-        values(x, l, d);
-        return d;
-    };
+    auto lit_at = one_of(values, 0);
+    auto dark_at = one_of(values, 1);
     // The roots only split the pass into pieces of constant lighting: a millisecond will do.
     constexpr double kLightingTolerance = 1e-3;
     find_roots_sampled(lit_at, t.data(), lit.data(), n, kLightingTolerance,
@@ -956,162 +958,149 @@ void append_joined(std::vector<RawPass>& passes, const RawPass& p) {
     passes.push_back(p);
 }
 
+// one(i, out) for every track i on all OpenMP threads, each into a list of its
+// own, the lists joined in track order. No exception leaves the parallel
+// region: a failure (of memory) is raised again after it.
+template <class T, class One>
+std::vector<T> each_track(std::size_t m, One&& one) {
+    std::vector<std::vector<T>> lists(m);
+    bool failed = false;
+    const long long mm = static_cast<long long>(m);
+#pragma omp parallel for schedule(dynamic, 1)
+    for (long long i = 0; i < mm; ++i) {
+        try {
+            one(static_cast<std::size_t>(i), lists[static_cast<std::size_t>(i)]);
+        } catch (...) {
+#pragma omp critical(astrovia_pass_search_failure)
+            failed = true;
+        }
+    }
+    if (failed) throw std::bad_alloc();
+    std::vector<T> all;
+    for (auto& v : lists) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
 }  // namespace
 
 std::vector<Pass> search_passes(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                 std::size_t m, const Site* sites, std::size_t k, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
     const Sampler sp(window, t0, t1, false);
-    std::vector<std::vector<Pass>> per_track(m);
-    bool failed = false;
-    const long long mm = static_cast<long long>(m);
-#pragma omp parallel for schedule(dynamic, 1)
-    for (long long i = 0; i < mm; ++i) {
-        try {
-            const Track& tr = tracks[i];
-            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.pass_steps_per_period);
-            std::vector<Pass>& out = per_track[i];
-            for (std::size_t s = 0; s < k; ++s) {
-                std::vector<RawPass> joined, pieces;
-                const Cone cone = make_cone(tr, sites[s]);
-                FrameCache frames(sp, t1), light_frames(sp, t1);
-                for (Run& run : runs) {
-                    pieces.clear();
-                    passes_of_run(run, tr.members[run.member], sites[s], cone, sp, settings, frames, light_frames, pieces);
-                    for (const RawPass& rp : pieces) append_joined(joined, rp);
-                }
-                for (const RawPass& rp : joined) {
-                    Pass p;
-                    p.track = static_cast<std::uint32_t>(i);
-                    p.site = static_cast<std::uint32_t>(s);
-                    p.rise = rp.rise;
-                    p.set = rp.set;
-                    p.culmination = rp.culmination.t;
-                    p.rise_azimuth = rp.rise_az;
-                    p.set_azimuth = rp.set_az;
-                    p.culmination_azimuth = rp.culmination.az;
-                    p.max_elevation = rp.culmination.el;
-                    p.cut_rise = rp.rise_edge == Edge::cut;
-                    p.cut_set = rp.set_edge == Edge::cut;
-                    p.sunlit = rp.sunlit;
-                    p.visible = rp.visible;
-                    out.push_back(p);
-                }
+    return each_track<Pass>(m, [&](std::size_t i, std::vector<Pass>& out) {
+        const Track& tr = tracks[i];
+        std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.pass_steps_per_period);
+        for (std::size_t s = 0; s < k; ++s) {
+            std::vector<RawPass> joined, pieces;
+            const Cone cone = make_cone(tr, sites[s]);
+            FrameCache frames(sp, t1), light_frames(sp, t1);
+            for (Run& run : runs) {
+                pieces.clear();
+                passes_of_run(run, tr.members[run.member], sites[s], cone, sp, settings, frames, light_frames, pieces);
+                for (const RawPass& rp : pieces) append_joined(joined, rp);
             }
-        } catch (...) {
-#pragma omp critical(astrovia_pass_search_failure)
-            failed = true;
+            for (const RawPass& rp : joined) {
+                Pass p;
+                p.track = static_cast<std::uint32_t>(i);
+                p.site = static_cast<std::uint32_t>(s);
+                p.rise = rp.rise;
+                p.set = rp.set;
+                p.culmination = rp.culmination.t;
+                p.rise_azimuth = rp.rise_az;
+                p.set_azimuth = rp.set_az;
+                p.culmination_azimuth = rp.culmination.az;
+                p.max_elevation = rp.culmination.el;
+                p.cut_rise = rp.rise_edge == Edge::cut;
+                p.cut_set = rp.set_edge == Edge::cut;
+                p.sunlit = rp.sunlit;
+                p.visible = rp.visible;
+                out.push_back(p);
+            }
         }
-    }
-    if (failed) throw std::bad_alloc();
-    std::vector<Pass> all;
-    for (auto& v : per_track) all.insert(all.end(), v.begin(), v.end());
-    return all;
+    });
 }
 
 std::vector<Eclipse> search_eclipses(const frames::EpochWindow& window, double t0, double t1, const Track* tracks,
                                      std::size_t m, const SearchSettings& settings) {
     if (!(t1 > t0)) return {};
     const Sampler sp(window, t0, t1, true);
-    std::vector<std::vector<Eclipse>> per_track(m);
-    bool failed = false;
-    const long long mm = static_cast<long long>(m);
-#pragma omp parallel for schedule(dynamic, 1)
-    for (long long i = 0; i < mm; ++i) {
-        try {
-            const Track& tr = tracks[i];
-            std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.steps_per_period);
-            for (Run& run : runs) {
-                for (std::size_t j = 0; j < run.t.size(); ++j) {
-                    ensure(run, tr.members[run.member], sp, settings.metres_per_km, j);
-                }
+    return each_track<Eclipse>(m, [&](std::size_t i, std::vector<Eclipse>& out) {
+        const Track& tr = tracks[i];
+        std::vector<Run> runs = sample_track(tr, sp, t0, t1, settings.steps_per_period);
+        for (Run& run : runs) {
+            for (std::size_t j = 0; j < run.t.size(); ++j) {
+                ensure(run, tr.members[run.member], sp, settings.metres_per_km, j);
             }
-            std::vector<Eclipse>& out = per_track[i];
-            // kind: 0 sunlit, 1 penumbra, 2 umbra; an interval open since `since` with `open_edge`.
-            int kind = 0;
-            double since = kNaN;
-            bool joint_open = false;
-            auto close = [&](double t) {
-                if (kind != 0) out.push_back({static_cast<std::uint32_t>(i), kind == 2, since, t});
-            };
-            for (const Run& run : runs) {
-                const sgp4::BatchRecord& b = tr.members[run.member];
-                auto shadow_at = [&](double t, double& pen, double& umb) {
-                    Frame f;
-                    sp.frame(t, f, true);
-                    double r[3], v[3];
-                    if (!itrf_state(b, f, settings.metres_per_km, nullptr, r, v)) {
-                        pen = umb = kNaN;
-                        return;
-                    }
-                    const ShadowGeometry g = shadow_geometry(r, f.sun, settings.earth_radius);
-                    pen = penumbra_function(g);
-                    umb = umbra_function(g);
-                };
-                for_each_good_stretch(run, [&](std::size_t p, std::size_t q, Edge lo, Edge hi) {
-                    const std::size_t n = q - p + 1;
-                    const double* t = &run.t[p];
-                    std::vector<double> pen(n), umb(n);
-                    for (std::size_t j = 0; j < n; ++j) {
-                        const ShadowGeometry g =
-                            shadow_geometry(&run.r[3 * (p + j)], &run.sun[3 * (p + j)], settings.earth_radius);
-                        pen[j] = penumbra_function(g);
-                        umb[j] = umbra_function(g);
-                    }
-                    struct Change {
-                        double t;
-                        bool umbra, entering;
-                    };
-                    std::vector<Change> changes;
-                    auto pen_at = [&](double x) {
-                        double a, c;
-                        shadow_at(x, a, c);
-                        return a;
-                    };
-                    auto umb_at = [&](double x) {
-                        double a, c;
-                        shadow_at(x, a, c);
-                        return c;
-                    };
-                    find_roots_sampled(pen_at, t, pen.data(), n, settings.tolerance,
-                                       [&](double x, bool rising, std::size_t) { changes.push_back({x, false, !rising}); });
-                    find_roots_sampled(umb_at, t, umb.data(), n, settings.tolerance,
-                                       [&](double x, bool rising, std::size_t) { changes.push_back({x, true, !rising}); });
-                    std::stable_sort(changes.begin(), changes.end(),
-                                     [](const Change& a, const Change& c) { return a.t < c.t; });
-                    bool in_pen = pen[0] < 0.0, in_umb = umb[0] < 0.0;
-                    const int first = in_umb ? 2 : in_pen ? 1 : 0;
-                    // A stretch that starts at a switch of element sets continues the interval open before it.
-                    if (!(lo == Edge::joint && joint_open && first == kind)) {
-                        close(t[0]);
-                        kind = first;
-                        since = t[0];
-                    }
-                    for (const Change& c : changes) {
-                        (c.umbra ? in_umb : in_pen) = c.entering;
-                        const int now = in_umb ? 2 : in_pen ? 1 : 0;
-                        if (now == kind) continue;
-                        close(c.t);
-                        kind = now;
-                        since = c.t;
-                    }
-                    joint_open = hi == Edge::joint;
-                    if (!joint_open) {
-                        close(t[n - 1]);
-                        kind = 0;
-                    }
-                });
-            }
-            close(t1);
-        } catch (...) {
-#pragma omp critical(astrovia_pass_search_failure)
-            failed = true;
         }
-    }
-    if (failed) throw std::bad_alloc();
-    std::vector<Eclipse> all;
-    for (auto& v : per_track) all.insert(all.end(), v.begin(), v.end());
-    return all;
+        // kind: 0 sunlit, 1 penumbra, 2 umbra; an interval open since `since` with `open_edge`.
+        int kind = 0;
+        double since = kNaN;
+        bool joint_open = false;
+        auto close = [&](double t) {
+            if (kind != 0) out.push_back({static_cast<std::uint32_t>(i), kind == 2, since, t});
+        };
+        for (const Run& run : runs) {
+            const sgp4::BatchRecord& b = tr.members[run.member];
+            auto shadow_at = [&](double t, double& pen, double& umb) {
+                Frame f;
+                sp.frame(t, f, true);
+                double r[3], v[3];
+                if (!itrf_state(b, f, settings.metres_per_km, nullptr, r, v)) {
+                    pen = umb = kNaN;
+                    return;
+                }
+                const ShadowGeometry g = shadow_geometry(r, f.sun, settings.earth_radius);
+                pen = penumbra_function(g);
+                umb = umbra_function(g);
+            };
+            for_each_good_stretch(run, [&](std::size_t p, std::size_t q, Edge lo, Edge hi) {
+                const std::size_t n = q - p + 1;
+                const double* t = &run.t[p];
+                std::vector<double> pen(n), umb(n);
+                for (std::size_t j = 0; j < n; ++j) {
+                    const ShadowGeometry g =
+                        shadow_geometry(&run.r[3 * (p + j)], &run.sun[3 * (p + j)], settings.earth_radius);
+                    pen[j] = penumbra_function(g);
+                    umb[j] = umbra_function(g);
+                }
+                struct Change {
+                    double t;
+                    bool umbra, entering;
+                };
+                std::vector<Change> changes;
+                auto pen_at = one_of(shadow_at, 0);
+                auto umb_at = one_of(shadow_at, 1);
+                find_roots_sampled(pen_at, t, pen.data(), n, settings.tolerance,
+                                   [&](double x, bool rising, std::size_t) { changes.push_back({x, false, !rising}); });
+                find_roots_sampled(umb_at, t, umb.data(), n, settings.tolerance,
+                                   [&](double x, bool rising, std::size_t) { changes.push_back({x, true, !rising}); });
+                std::stable_sort(changes.begin(), changes.end(),
+                                 [](const Change& a, const Change& c) { return a.t < c.t; });
+                bool in_pen = pen[0] < 0.0, in_umb = umb[0] < 0.0;
+                const int first = in_umb ? 2 : in_pen ? 1 : 0;
+                // A stretch that starts at a switch of element sets continues the interval open before it.
+                if (!(lo == Edge::joint && joint_open && first == kind)) {
+                    close(t[0]);
+                    kind = first;
+                    since = t[0];
+                }
+                for (const Change& c : changes) {
+                    (c.umbra ? in_umb : in_pen) = c.entering;
+                    const int now = in_umb ? 2 : in_pen ? 1 : 0;
+                    if (now == kind) continue;
+                    close(c.t);
+                    kind = now;
+                    since = c.t;
+                }
+                joint_open = hi == Edge::joint;
+                if (!joint_open) {
+                    close(t[n - 1]);
+                    kind = 0;
+                }
+            });
+        }
+        close(t1);
+    });
 }
 
 }  // namespace astrovia::events
