@@ -350,3 +350,44 @@ def test_no_pass_of_low_orbits_is_lost(ts, station):
             assert np.sum((np.abs(rise - r_sky) < 0.01) & (np.abs(set_ - s_sky) < 0.01)) == 1, (tle.satno, r_sky)
         found += len(expected)
     assert found >= 25
+
+
+def test_rises_and_sets_are_roots_of_the_model_itself():
+    # The python sgp4 package propagates the same TLEs; the look module (another route from TEME to
+    # the horizon) turns them into elevations. At each reported rise and set the elevation, divided by
+    # its rate, puts the root within 50 microseconds. The culmination is where the elevation rate
+    # from SGP4's own velocity vanishes: within 10 ms of the maximum of the elevation of its
+    # positions (found here by central differences over 0.1 s), and the maximum itself within 1e-8 rad.
+    from sgp4.api import WGS72, Satrec
+
+    from astrovia.frames.frames import TEME
+
+    station = WIDE_STATIONS[1]
+    tles = [TLE(*lines) for lines in LOW_ORBITS[:5]]
+    table = passes(tles, station, START, "2024-01-03T00:00:00")
+    complete = table[~table["partial"]]
+    assert len(complete) >= 10
+    for lines, tle in zip(LOW_ORBITS, tles):
+        mine = complete[complete["satno"] == tle.satno]
+        if mine.empty:
+            continue
+        sat = Satrec.twoline2rv(*lines, WGS72)
+
+        def look(values, shift=0.0):
+            t = Time(np.asarray(values, dtype="datetime64[ns]")) + shift
+            jd = t.utc.jd12.reshape(-1, 2)
+            err, r, v = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
+            assert not err.any()
+            return station.look(t, r * 1e3, v * 1e3, frame=TEME)
+
+        for column in ("rise", "set"):
+            seen = look(mine[column])
+            now, later = seen["elevation"], look(mine[column], 0.01)["elevation"]
+            rate = (later - now) / 0.01
+            assert np.all(np.abs((now - station.min_elevation) / rate) < 5e-5), (tle.satno, column)
+        before, at, after = (look(mine["culmination"], s)["elevation"] for s in (-0.05, 0.0, 0.05))
+        curvature = (after - 2.0 * at + before) / 0.0025
+        slope = (after - before) / 0.1
+        assert np.all(np.abs(slope / curvature) < 0.01), tle.satno
+        peak = at - 0.5 * slope**2 / curvature
+        assert np.all(np.abs(peak - mine["max_elevation"].to_numpy()) < 1e-8), tle.satno
