@@ -311,3 +311,83 @@ def test_thread_count_does_not_change_the_tables(tmp_path):
                               cwd=os.getcwd())
         outputs.append(done.stdout)
     assert outputs[0] == outputs[1] and len(outputs[0]) > 1000
+
+
+# Low orbits of every kind of plane: near-equatorial, inclined, polar, sun-synchronous, retrograde and
+# slightly eccentric; seen from the equator, a high latitude and the south. Their planes pass near and far
+# from each station over the days, so whole revolutions are skipped and every kind of approach is met.
+LOW_ORBITS = [
+    tle_text(91000 + k, 24001.75, inc, raan, ecc, argp, ma, mm)
+    for k, (inc, raan, ecc, argp, ma, mm) in enumerate([
+        (2.5, 10.0, 0.0004, 0.0, 15.0, 15.6), (28.5, 200.0, 0.001, 90.0, 100.0, 15.5),
+        (51.6, 300.0, 0.0005, 45.0, 270.0, 15.5), (65.0, 80.0, 0.02, 200.0, 30.0, 14.2),
+        (90.0, 140.0, 0.002, 10.0, 190.0, 14.9), (97.6, 30.0, 0.001, 120.0, 300.0, 14.6),
+        (110.0, 250.0, 0.01, 300.0, 60.0, 15.2), (82.0, 0.0, 0.05, 270.0, 0.0, 13.8),
+    ])
+]
+
+WIDE_STATIONS = [
+    GroundStation(0.0, math.radians(-78.5), 2800.0, name="equator"),
+    GroundStation(math.radians(69.7), math.radians(18.9), 100.0, name="north", min_elevation=math.radians(5.0)),
+    GroundStation(math.radians(-45.0), math.radians(170.0), name="south", min_elevation=math.radians(10.0)),
+]
+
+
+@pytest.mark.parametrize("station", WIDE_STATIONS, ids=lambda s: s.name)
+def test_no_pass_of_low_orbits_is_lost(ts, station):
+    stop = "2024-01-04T00:00:00"
+    span = Time(stop) - Time(START)
+    tles = [TLE(*lines) for lines in LOW_ORBITS]
+    table = passes(tles, station, START, stop)
+    complete = table[~table["partial"]]
+    found = 0
+    for lines, tle in zip(LOW_ORBITS, tles):
+        mine = complete[complete["satno"] == tle.satno]
+        rise, set_ = seconds_from_start(mine["rise"]), seconds_from_start(mine["set"])
+        expected = Oracle(ts, lines, station, math.degrees(station.min_elevation)).complete_passes(span)
+        assert len(mine) == len(expected), tle.satno
+        for r_sky, s_sky in expected:
+            assert np.sum((np.abs(rise - r_sky) < 0.01) & (np.abs(set_ - s_sky) < 0.01)) == 1, (tle.satno, r_sky)
+        found += len(expected)
+    assert found >= 25
+
+
+def test_rises_and_sets_are_roots_of_the_model_itself():
+    # The python sgp4 package propagates the same TLEs; the look module (another route from TEME to
+    # the horizon) turns them into elevations. At each reported rise and set the elevation, divided by
+    # its rate, puts the root within 50 microseconds. The culmination is where the elevation rate
+    # from SGP4's own velocity vanishes: within 10 ms of the maximum of the elevation of its
+    # positions (found here by central differences over 0.1 s), and the maximum itself within 1e-8 rad.
+    from sgp4.api import WGS72, Satrec
+
+    from astrovia.frames.frames import TEME
+
+    station = WIDE_STATIONS[1]
+    tles = [TLE(*lines) for lines in LOW_ORBITS[:5]]
+    table = passes(tles, station, START, "2024-01-03T00:00:00")
+    complete = table[~table["partial"]]
+    assert len(complete) >= 10
+    for lines, tle in zip(LOW_ORBITS, tles):
+        mine = complete[complete["satno"] == tle.satno]
+        if mine.empty:
+            continue
+        sat = Satrec.twoline2rv(*lines, WGS72)
+
+        def look(values, shift=0.0):
+            t = Time(np.asarray(values, dtype="datetime64[ns]")) + shift
+            jd = t.utc.jd12.reshape(-1, 2)
+            err, r, v = sat.sgp4_array(np.ascontiguousarray(jd[:, 0]), np.ascontiguousarray(jd[:, 1]))
+            assert not err.any()
+            return station.look(t, r * 1e3, v * 1e3, frame=TEME)
+
+        for column in ("rise", "set"):
+            seen = look(mine[column])
+            now, later = seen["elevation"], look(mine[column], 0.01)["elevation"]
+            rate = (later - now) / 0.01
+            assert np.all(np.abs((now - station.min_elevation) / rate) < 5e-5), (tle.satno, column)
+        before, at, after = (look(mine["culmination"], s)["elevation"] for s in (-0.05, 0.0, 0.05))
+        curvature = (after - 2.0 * at + before) / 0.0025
+        slope = (after - before) / 0.1
+        assert np.all(np.abs(slope / curvature) < 0.01), tle.satno
+        peak = at - 0.5 * slope**2 / curvature
+        assert np.all(np.abs(peak - mine["max_elevation"].to_numpy()) < 1e-8), tle.satno

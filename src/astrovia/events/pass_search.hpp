@@ -4,16 +4,23 @@
 // of SGP4 and the Sun come from one epoch window for the whole call.
 //
 // Passes. The elevation of a satellite seen from a station has one maximum and
-// one minimum per revolution relative to the station, so the rate of its sine,
-// sampled on a step of a 16th of the orbital period (shortened for an eccentric
-// orbit to its rate at perigee), changes sign at most once between samples. The maxima are those sign changes, refined; between two
-// consecutive extrema the elevation is monotonic, so each such stretch holds at
-// most one crossing of the mask, bracketed exactly and refined. No pass is
-// missed however low its peak, and a pass whose elevation dips without going
-// below the mask stays one pass.
+// one minimum per revolution relative to the station, half a revolution
+// apart, so its rate, sampled on a step of an 8th of the orbital period
+// (shortened for an eccentric orbit to its rate at perigee), changes sign at
+// most once between samples. The maxima are those sign changes, refined;
+// between two consecutive extrema the elevation is monotonic, so each such
+// stretch holds at most one crossing of the mask, bracketed exactly and
+// refined. No pass is missed however low its peak, and a pass whose elevation
+// dips without going below the mask stays one pass. Samples are only
+// propagated where the satellite might reach the station's cone of
+// visibility (two bounds on how soon it can: its angular rate, and the
+// station's distance from its orbital plane). Each root is found first on a
+// quintic interpolant of the samples (positions, velocities, J2
+// accelerations) and then polished by Newton steps on SGP4 itself, so a pass
+// costs a few evaluations of the model.
 //
 // Eclipses. The penumbra and umbra functions of the conical shadow
-// (shadow.hpp) are sampled on the same kind of step and their sign changes
+// (shadow.hpp) are sampled on a 16th of the period and their sign changes
 // refined. An eclipse shorter than the step whose shadow function never goes
 // negative at a sample (a graze of the penumbra's edge lasting seconds) can be
 // missed.
@@ -66,7 +73,8 @@ struct SearchSettings {
     double sun_limit = -0.10471975511965977;  // the Sun's elevation for a visible pass: at most this [rad]
     double earth_radius = 6378137.0;  // the shadow's sphere [m]
     double metres_per_km = 1000.0;
-    double steps_per_period = 16.0;
+    double steps_per_period = 16.0;       // samples per orbital period of the eclipse search
+    double pass_steps_per_period = 8.0;   // and of the pass search
 };
 
 // The passes of every track over every site inside [t0, t1] (window seconds),

@@ -162,14 +162,17 @@ def passes(satellites: Any, stations: Any, start: DatetimeLike, stop: DatetimeLi
     Sun is at most ``sun_elevation`` above the station's horizon).
 
     The maxima of elevation are found first (the sign changes of its rate,
-    sampled on a 16th of the orbital period, shortened for an eccentric orbit
+    sampled on an 8th of the orbital period, shortened for an eccentric orbit
     to its angular rate at perigee, where it changes sign about twice a
     period), then the crossings of the mask between each maximum and its
     neighbouring extrema, where the elevation is monotonic: no pass is missed
     however low its peak. Samples where the satellite cannot reach a station's
-    mask (outside the cone of directions from which it could) are skipped.
-    Every time is refined to 1 microsecond (times are rounded to the
-    nanosecond). States where
+    mask (outside the cone of directions from which it could, or while the
+    station lies farther from its orbital plane than that cone is wide) are
+    skipped. Every time is refined on SGP4 itself to 1 microsecond (times are
+    rounded to the nanosecond), starting from an interpolant of the samples;
+    the lighting of a pass is judged on that interpolant (within tens of
+    metres of SGP4: milliseconds at a shadow boundary). States where
     SGP4 fails (a decayed orbit) are skipped: a pass is cut there.
     """
     import pandas as pd
