@@ -33,7 +33,7 @@ def run(*args, cwd=None):
                           cwd=cwd)
 
 
-@pytest.mark.parametrize("args", [(), ("tle",), ("propagate",)])
+@pytest.mark.parametrize("args", [(), ("tle",), ("propagate",), ("screen",), ("passes",)])
 def test_help_of_each_command(args):
     result = run(*args, "--help")
     assert result.returncode == 0
@@ -47,6 +47,10 @@ def test_help_of_each_command(args):
     (("propagate", "x.tle", "--start", "2024-01-01", "--stop", "2024-01-02", "--step", "60", "--frame", "J2000"),
      "invalid choice: 'J2000'"),
     (("tle", "/nonexistent/catalogue.tle"), "cannot read /nonexistent/catalogue.tle"),
+    # every command that reads element sets takes FILE first; the searches need both ends of their window
+    (("screen",), "the following arguments are required: FILE, --start, --stop"),
+    (("screen", "x.tle", "--start", "2024-01-01"), "required: --stop"),
+    (("passes", "x.tle", "--station", "47,15", "--stop", "2024-01-02"), "required: --start"),
 ])
 def test_usage_errors_exit_2(args, message):
     result = run(*args)
