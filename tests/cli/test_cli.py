@@ -252,6 +252,20 @@ def test_csv_rows_of_many_chunks_do_not_depend_on_threads():
     assert one.returncode == 0 and one.stdout == text
 
 
+@pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"])
+def test_csv_rows_of_every_integer_width(dtype):
+    # the extremes of each width, strided too, and label codes of each signed width: the text Python gives
+    from astrovia.cli._csv import format_rows
+
+    info = np.iinfo(dtype)
+    values = np.array([info.min, info.max, 0, 1, info.max // 3, info.min // 5], dtype=dtype)
+    strided = np.repeat(values, 2)[::2]
+    codes = np.array([0, 5, 2, 1, 3, 4], dtype=dtype if info.min < 0 else "int64")  # codes are signed
+    labels = [f"L{k}" for k in range(6)]
+    text = b"".join(format_rows([values, strided, (labels, codes)])).decode()
+    assert text.splitlines() == [f"{int(x)},{int(x)},L{int(c)}" for x, c in zip(values, codes)]
+
+
 @pytest.mark.parametrize(("columns", "error", "message"), [
     ([np.zeros(3), np.zeros(4)], ValueError, "column 1 has 4 rows, column 0 has 3"),
     ([(["a"], np.array([0, 1]))], ValueError, "code 1 at row 1 picks none of its 1 labels"),
