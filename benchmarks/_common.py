@@ -1,7 +1,9 @@
 """What the benchmark scripts share: the import path, the timer, the OpenMP thread count, TLE text, the load.
 
-Import it before anything else. benchmarks/sgp4.py would hide the sgp4 package (the baselines and skyfield
-import it) while this directory is on sys.path, so importing this module takes the directory off the path.
+Import it before the packages under test: benchmarks/sgp4.py would hide the sgp4 package (the baselines and
+skyfield import it) while this directory is on sys.path, so importing this module takes the directory off the
+path. It imports nothing outside the standard library, so a script may set its OpenMP environment before or
+after it.
 """
 
 import importlib.util
@@ -82,15 +84,25 @@ def on_threads(n: int, fn: Callable[[], Any]) -> Callable[[], Any]:
     return run
 
 
-def _catalogue_tool() -> Any:
-    spec = importlib.util.spec_from_file_location("make_catalogue", ROOT / "tools" / "make_catalogue.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+_TOOL = None
 
 
-# tools/make_catalogue.py, the synthetic catalogue, and its TLE line helpers: checksum(line68) gives the line
-# with its checksum digit, exp_field(x) the implied-decimal field " 12345-4" of B* and the second derivative.
-catalogue_tool = _catalogue_tool()
-checksum = catalogue_tool.checksum
-exp_field = catalogue_tool.exp_field
+def catalogue_tool() -> Any:
+    """tools/make_catalogue.py, the synthetic catalogue, loaded on first use (it imports NumPy, which should
+    not be loaded before a script has set its OpenMP environment)."""
+    global _TOOL
+    if _TOOL is None:
+        spec = importlib.util.spec_from_file_location("make_catalogue", ROOT / "tools" / "make_catalogue.py")
+        _TOOL = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(_TOOL)
+    return _TOOL
+
+
+def checksum(line68: str) -> str:
+    """The 68 columns of a TLE line with its checksum digit appended."""
+    return catalogue_tool().checksum(line68)
+
+
+def exp_field(x: float) -> str:
+    """The implied-decimal field " 12345-4" of B* (and of the second derivative of the mean motion)."""
+    return catalogue_tool().exp_field(x)

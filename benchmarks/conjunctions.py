@@ -83,7 +83,7 @@ def main():
         path = args.catalogue
         if path is None:
             path = pathlib.Path(tmp) / "catalogue.tle"
-            records = catalogue_tool.catalogue()
+            records = catalogue_tool().catalogue()
             path.write_text("".join(f"{n}\n{a}\n{b}\n" for n, a, b in records))
         tles = read_tles(str(path))
     print(f"catalogue: {len(tles)} element sets; {os.cpu_count()} processors; {load()}")
