@@ -154,9 +154,11 @@ nb::object numpy_empty(std::initializer_list<size_t> shape, const char* dtype) {
 }
 
 // The length of a result taken pairwise from n and m values: one value goes with
-// any number of the other, else both counts must agree (`mismatch` otherwise).
-size_t paired_length(size_t n, size_t m, const std::string& mismatch) {
-    if (n != 1 && m != 1 && m != n) throw nb::value_error(mismatch.c_str());
+// any number of the other, else both counts must agree (ValueError with the text
+// `mismatch()` otherwise).
+template <class Message>
+size_t paired_length(size_t n, size_t m, Message mismatch) {
+    if (n != 1 && m != 1 && m != n) throw nb::value_error(mismatch().c_str());
     return n == 1 ? m : n;
 }
 
@@ -525,8 +527,9 @@ nb::object tt_from_dates(nb::handle d1_obj, nb::handle d2_obj, double offset, in
 nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
     View tt(tt_obj, "tt", 'i', 1, false), sec(sec_obj, "seconds", 'f', 1, false);
     const size_t n = tt.shape(0), m = sec.shape(0);
-    const size_t len = paired_length(n, m, "seconds has " + std::to_string(m) + " values, but the Time has " +
-                                               std::to_string(n) + " epochs");
+    const size_t len = paired_length(n, m, [&] {
+        return "seconds has " + std::to_string(m) + " values, but the Time has " + std::to_string(n) + " epochs";
+    });
     nb::object out_o = numpy_empty({len}, "int64");
     View out(out_o, "out", 'i', 1, true);
     for (size_t i = 0; i < len; ++i) {
@@ -552,7 +555,9 @@ nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
 nb::object elapsed(nb::handle a_obj, nb::handle b_obj) {
     View a(a_obj, "a", 'i', 1, false), b(b_obj, "b", 'i', 1, false);
     const size_t n = a.shape(0), m = b.shape(0);
-    const size_t len = paired_length(n, m, "b has " + std::to_string(m) + " epochs, but a has " + std::to_string(n));
+    const size_t len = paired_length(n, m, [&] {
+        return "b has " + std::to_string(m) + " epochs, but a has " + std::to_string(n);
+    });
     nb::object out_o = numpy_empty({len}, "float64");
     View out(out_o, "out", 'f', 1, true);
     for (size_t i = 0; i < len; ++i) {
