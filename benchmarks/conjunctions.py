@@ -14,7 +14,6 @@ usage: python benchmarks/conjunctions.py [--quick] [--repeats N] [--catalogue FI
 """
 
 import argparse
-import importlib.util
 import os
 import pathlib
 import resource
@@ -23,42 +22,23 @@ import sys
 import tempfile
 import time as clock
 
-# benchmarks/sgp4.py would hide the sgp4 package: drop this file's directory from the path first.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from _common import catalogue_tool, load  # drops benchmarks/ from the path (sgp4.py hides sgp4)
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-from astrovia.conjunctions import _Plan, _run  # noqa: E402
-from astrovia.propagators.analytical.sgp4.tle import read_tles  # noqa: E402
-from astrovia.time.time import Time  # noqa: E402
+from astrovia.conjunctions import _Plan, _run
+from astrovia.propagators.analytical.sgp4.tle import read_tles
+from astrovia.time.time import Time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
 START = Time("2024-01-01T00:00")
-
-
-def load_tool():
-    spec = importlib.util.spec_from_file_location("make_catalogue", ROOT / "tools" / "make_catalogue.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def cpu_seconds():
-    u = resource.getrusage(resource.RUSAGE_SELF)
-    return u.ru_utime + u.ru_stime
-
-
-def load():
-    return "load %.2f %.2f %.2f" % os.getloadavg()
 
 
 def run_screen(tles, hours, primaries=None, threads=2):
     stats = {}
-    t0, c0 = clock.perf_counter(), cpu_seconds()
+    t0, c0 = clock.perf_counter(), clock.process_time()
     plan = _Plan(tles, START, START + hours * 3600.0, 5000.0, primaries, None)
     table = _run(plan, threads, False, stats=stats)
-    return clock.perf_counter() - t0, cpu_seconds() - c0, table, stats, plan
+    return clock.perf_counter() - t0, clock.process_time() - c0, table, stats, plan
 
 
 def report(name, runs):
@@ -103,7 +83,7 @@ def main():
         path = args.catalogue
         if path is None:
             path = pathlib.Path(tmp) / "catalogue.tle"
-            records = load_tool().catalogue()
+            records = catalogue_tool().catalogue()
             path.write_text("".join(f"{n}\n{a}\n{b}\n" for n, a, b in records))
         tles = read_tles(str(path))
     print(f"catalogue: {len(tles)} element sets; {os.cpu_count()} processors; {load()}")
@@ -120,9 +100,9 @@ def main():
     lines = [(t.line1, t.line2) for t in subset]
     ours, base = [], []
     for _ in range(max(repeats, 3)):
-        w0, c0 = clock.perf_counter(), cpu_seconds()
+        w0, c0 = clock.perf_counter(), clock.process_time()
         pairs = brute_force(lines, 2.0)
-        base.append((clock.perf_counter() - w0, cpu_seconds() - c0))
+        base.append((clock.perf_counter() - w0, clock.process_time() - c0))
         w, c, table, _, _ = run_screen(subset, 2.0)
         ours.append((w, c))
     bw, bc = statistics.median(b[0] for b in base), statistics.median(b[1] for b in base)

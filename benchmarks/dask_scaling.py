@@ -13,14 +13,13 @@ import os
 
 os.environ["OMP_NUM_THREADS"] = "1"
 
-import statistics  # noqa: E402
 import sys  # noqa: E402
-import time as clock  # noqa: E402
 import warnings  # noqa: E402
 
 import dask  # noqa: E402
 import distributed  # noqa: E402
 import numpy as np  # noqa: E402
+from _common import timings  # noqa: E402
 
 import astrovia.dask as adask  # noqa: E402
 from astrovia.frames import geocentric, rotations  # noqa: E402
@@ -33,17 +32,6 @@ N_GCRF = 20_000 if QUICK else 100_000
 WORKERS = 2
 
 
-def medians(*fs):
-    times = [[] for _ in fs]
-    results = [None] * len(fs)
-    for _ in range(REPEATS):
-        for i, (f, ts) in enumerate(zip(fs, times)):
-            t0 = clock.perf_counter()
-            results[i] = f()
-            ts.append(clock.perf_counter() - t0)
-    return [statistics.median(ts) for ts in times], results
-
-
 def figure(label, n, serial, lazy, client):
     def threaded():
         return dask.compute(*lazy(), scheduler="threads", num_workers=WORKERS)
@@ -51,7 +39,7 @@ def figure(label, n, serial, lazy, client):
     def cluster():
         return client.compute(list(lazy()), sync=True)
 
-    (t_serial, t_threads, t_cluster), (want, got_t, got_c) = medians(serial, threaded, cluster)
+    (t_serial, t_threads, t_cluster), _, (want, got_t, got_c) = timings(serial, threaded, cluster, repeats=REPEATS)
     for got in (got_t, got_c):
         assert all(np.array_equal(a, b) for a, b in zip(want, got)), f"{label}: chunked result differs"
     print(f"{label}: N={n}  serial {t_serial * 1e3:.0f} ms  threads {t_threads * 1e3:.0f} ms "

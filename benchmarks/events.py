@@ -18,15 +18,10 @@ usage: python benchmarks/events.py [--threads N] [--quick] [--only geodetic|pass
 import os
 import sys
 
-# benchmarks/sgp4.py would hide the sgp4 package (skyfield imports it): drop this directory from the path.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from _common import checksum, set_threads, timings  # drops benchmarks/ from the path (sgp4.py hides sgp4)
 
 THREADS = int(sys.argv[sys.argv.index("--threads") + 1]) if "--threads" in sys.argv else 1
 os.environ["OMP_NUM_THREADS"] = str(THREADS)
-
-import statistics  # noqa: E402
-import time as clock  # noqa: E402
 
 import erfa  # noqa: E402
 import numpy as np  # noqa: E402
@@ -41,18 +36,10 @@ QUICK = "--quick" in sys.argv
 def medians(*fs, cpu=None):
     """Median wall times of the contenders (taking turns) and their results; with a list `cpu`, their
     median process CPU times are appended to it (the fairer figure on one thread of a loaded machine)."""
-    times = [[] for _ in fs]
-    cpus = [[] for _ in fs]
-    results = [None] * len(fs)
-    for _ in range(REPEATS):
-        for i, f in enumerate(fs):
-            c0, t0 = clock.process_time(), clock.perf_counter()
-            results[i] = f()
-            times[i].append(clock.perf_counter() - t0)
-            cpus[i].append(clock.process_time() - c0)
+    t = timings(*fs, repeats=REPEATS)
     if cpu is not None:
-        cpu.extend(statistics.median(c) for c in cpus)
-    return [statistics.median(ts) for ts in times], results
+        cpu.extend(t.cpu)
+    return t.wall, t.results
 
 
 def geodetic_figure():
@@ -74,31 +61,14 @@ def geodetic_figure():
 def leo_tles(n, seed=11):
     """n TLE line pairs of LEO orbits, checksummed, epoch 2024-01-01 12:00 UTC."""
     rng = np.random.default_rng(seed)
-
-    def checksum(line):
-        return str(sum(int(c) if c.isdigit() else c == "-" for c in line) % 10)
-
     out = []
     for k in range(n):
         inc, raan, argp, ma = rng.uniform(20, 110), rng.uniform(0, 360), rng.uniform(0, 360), rng.uniform(0, 360)
         ecc, mm = rng.uniform(1e-4, 2e-2), rng.uniform(14.0, 15.8)
         l1 = f"1 {70000 + k:05d}U 24001A   24001.50000000  .00000000  00000-0  00000-0 0  999"
         l2 = f"2 {70000 + k:05d} {inc:8.4f} {raan:8.4f} {round(ecc * 1e7):07d} {argp:8.4f} {ma:8.4f} {mm:11.8f}    1"
-        out.append((l1 + checksum(l1), l2 + checksum(l2)))
+        out.append((checksum(l1), checksum(l2)))
     return out
-
-
-def openmp():
-    import ctypes
-    import ctypes.util
-
-    for name in ("gomp", "omp", "iomp5"):
-        path = ctypes.util.find_library(name)
-        if path:
-            lib = ctypes.CDLL(path)
-            if hasattr(lib, "omp_set_num_threads"):
-                return lib
-    raise RuntimeError("no OpenMP runtime found")
 
 
 def passes_figure():
@@ -110,7 +80,7 @@ def passes_figure():
     from astrovia.groundstation import GroundStation
     from astrovia.propagators.analytical.sgp4.tle import TLE
 
-    openmp().omp_set_num_threads(1)
+    set_threads(1)
     n = 50 if QUICK else 200
     lines = leo_tles(n)
     tles = [TLE(*pair) for pair in lines]
@@ -143,7 +113,6 @@ def threads_figure():
     from astrovia.groundstation import GroundStation
     from astrovia.propagators.analytical.sgp4.tle import TLE
 
-    omp = openmp()
     n = 500 if QUICK else 2000
     tles = [TLE(*pair) for pair in leo_tles(n, seed=5)]
     rng = np.random.default_rng(3)
@@ -152,7 +121,7 @@ def threads_figure():
 
     def run(threads):
         def call():
-            omp.omp_set_num_threads(threads)
+            set_threads(threads)
             return passes(tles, stations, "2024-01-01T12:00", "2024-01-02T12:00")
         return call
 

@@ -14,8 +14,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time as clock
 import warnings
+
+from _common import timings
 
 import erfa
 import numpy as np
@@ -29,18 +30,6 @@ QUICK = "--quick" in sys.argv
 N_GCRF = 20_000 if QUICK else 100_000
 N_ROT = 40_000 if QUICK else 200_000
 N_TEME = 1_000_000
-
-
-def medians(*fs, repeats=REPEATS):
-    """Median seconds of each callable; the callables take turns, so a load change on this shared
-    machine hits all of them alike."""
-    times = [[] for _ in fs]
-    for _ in range(repeats):
-        for f, ts in zip(fs, times):
-            t0 = clock.perf_counter()
-            f()
-            ts.append(clock.perf_counter() - t0)
-    return [statistics.median(ts) for ts in times]
 
 
 def epochs(n):
@@ -98,7 +87,7 @@ def loop_with_ready_inputs(t, r, v):
     real = geocentric.EOP
     geocentric.EOP = lambda mjd: e
     try:
-        return medians(lambda: geocentric.ITRF_from_TEME(ready, r, v))[0]
+        return timings(lambda: geocentric.ITRF_from_TEME(ready, r, v), repeats=REPEATS).wall[0]
     finally:
         geocentric.EOP = real
 
@@ -117,8 +106,9 @@ def main():
     t = epochs(N_GCRF)
     r, v = states(N_GCRF)
     tt = t.tt.jd12.reshape(-1, 2)
-    t_geo, t_pnm, t_gather = medians(lambda: geocentric.ITRF_from_GCRF(t, r, v),
-                                     lambda: erfa.pnm00a(tt[:, 0], tt[:, 1]), lambda: gathering(t, True))
+    (t_geo, t_pnm, t_gather), _, _ = timings(lambda: geocentric.ITRF_from_GCRF(t, r, v),
+                                             lambda: erfa.pnm00a(tt[:, 0], tt[:, 1]), lambda: gathering(t, True),
+                                             repeats=REPEATS)
     print(f"geocentric.ITRF_from_GCRF N={N_GCRF}: {ns(t_geo, N_GCRF):.0f} ns/epoch "
           f"(gathering {ns(t_gather, N_GCRF):.0f}), pyerfa pnm00a {ns(t_pnm, N_GCRF):.0f} ns/epoch: "
           f"ratio {t_geo / t_pnm:.3f} (bar <= 1.10)")
@@ -126,9 +116,9 @@ def main():
     # rotations on all threads against geocentric on one
     t = epochs(N_ROT)
     r, v = states(N_ROT)
-    t_rot, t_geo, t_mat = medians(lambda: rotations.ITRF_from_GCRF(t, r, v),
-                                  lambda: geocentric.ITRF_from_GCRF(t, r, v),
-                                  lambda: rotations.rot_ITRF_from_GCRF(t))
+    (t_rot, t_geo, t_mat), _, _ = timings(lambda: rotations.ITRF_from_GCRF(t, r, v),
+                                          lambda: geocentric.ITRF_from_GCRF(t, r, v),
+                                          lambda: rotations.rot_ITRF_from_GCRF(t), repeats=REPEATS)
     print(f"rotations.ITRF_from_GCRF N={N_ROT}: {ns(t_rot, N_ROT):.0f} ns/epoch, geocentric {ns(t_geo, N_ROT):.0f}: "
           f"speed-up {t_geo / t_rot:.2f} (bar >= 1.8); rot_ITRF_from_GCRF {ns(t_mat, N_ROT):.0f} ns/epoch")
 
@@ -143,9 +133,9 @@ def main():
     xp, yp = float(e.pm_x[0]), float(e.pm_y[0])  # skyfield takes one polar-motion value
     rk, vk = np.ascontiguousarray(r.T) / 1e3, np.ascontiguousarray(v.T) * 86.4  # km, km/day
     ut1a, ut1b = ut1[:, 0].copy(), ut1[:, 1].copy()
-    t_teme, t_sky, t_ut1, t_mjd, t_eop = medians(
+    (t_teme, t_sky, t_ut1, t_mjd, t_eop), _, _ = timings(
         lambda: geocentric.ITRF_from_TEME(t, r, v), lambda: TEME_to_ITRF(ut1a, rk, vk, xp, yp, ut1b),
-        lambda: t.ut1.jd12.reshape(-1, 2), lambda: t.utc.mjd, lambda: EOP(mjd))
+        lambda: t.ut1.jd12.reshape(-1, 2), lambda: t.utc.mjd, lambda: EOP(mjd), repeats=REPEATS)
     t_gather = t_ut1 + t_mjd + t_eop
     t_ready = loop_with_ready_inputs(t, r, v)
     loop = t_teme - t_gather
@@ -172,8 +162,8 @@ def main():
     rep = CartesianRepresentation(r.T * u.m, differentials=CartesianDifferential(v.T * u.m / u.s))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        t_ast, t_geo = medians(lambda: GCRS(rep, obstime=at).transform_to(ITRS(obstime=at)),
-                               lambda: geocentric.ITRF_from_GCRF(t, r, v))
+        (t_ast, t_geo), _, _ = timings(lambda: GCRS(rep, obstime=at).transform_to(ITRS(obstime=at)),
+                                       lambda: geocentric.ITRF_from_GCRF(t, r, v), repeats=REPEATS)
     print(f"astropy GCRS->ITRS N={N_GCRF}: {ns(t_ast, N_GCRF):.0f} ns/epoch; geocentric.ITRF_from_GCRF "
           f"{ns(t_geo, N_GCRF):.0f}: astropy / astrovia {t_ast / t_geo:.2f}")
 

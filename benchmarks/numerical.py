@@ -18,9 +18,10 @@ usage: python benchmarks/numerical.py [--quick]
 from __future__ import annotations
 
 import os
-import statistics
 import sys
 import time as clock
+
+from _common import load, timings
 
 import erfa
 import heyoka as hy
@@ -37,19 +38,10 @@ T0 = Time("2024-03-01T00:00:00")
 DAY = 86400.0
 
 
-def load():
-    return "load %.2f %.2f %.2f" % os.getloadavg()
-
-
 def timed(fn):
-    wall, cpu = [], []
-    out = None
-    for _ in range(REPEATS):
-        w, c = clock.perf_counter(), clock.process_time()
-        out = fn()
-        wall.append(clock.perf_counter() - w)
-        cpu.append(clock.process_time() - c)
-    return statistics.median(wall), statistics.median(cpu), out
+    """Median wall and CPU seconds of REPEATS runs of fn, and its result."""
+    t = timings(fn, repeats=REPEATS)
+    return t.wall[0], t.cpu[0], t.results[0]
 
 
 def leo(u=0.0, inc=51.6, alt=500e3, raan=0.3):

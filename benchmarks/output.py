@@ -13,11 +13,11 @@ usage: python benchmarks/output.py [--quick]
 """
 
 import os
-import statistics
 import sys
 import tempfile
-import time
 from importlib.metadata import version
+
+from _common import timings
 
 import numpy as np
 import pandas as pd
@@ -50,18 +50,6 @@ def pandas_frame(satnos, iso, r, v, err):
         "x": flat_r[:, 0], "y": flat_r[:, 1], "z": flat_r[:, 2],
         "vx": flat_v[:, 0], "vy": flat_v[:, 1], "vz": flat_v[:, 2], "error": err.reshape(m * n),
     })
-
-
-def medians(fns):
-    wall = [[] for _ in fns]
-    cpu = [[] for _ in fns]
-    for _ in range(REPEATS):
-        for f, w, c in zip(fns, wall, cpu):
-            t0, c0 = time.perf_counter(), time.process_time()
-            f()
-            w.append(time.perf_counter() - t0)
-            c.append(time.process_time() - c0)
-    return [statistics.median(w) for w in wall], [statistics.median(c) for c in cpu]
 
 
 def main():
@@ -98,7 +86,8 @@ def main():
         with open(a_csv, "rb") as fa, open(b_csv, "rb") as fb:
             same = fa.read() == fb.read()
         print(f"CSV files byte for byte equal: {same}")
-        (oc, pc, op, pp), (occ, pcc, opc, ppc) = medians([ours_csv, pandas_csv, ours_parquet, pandas_parquet])
+        (oc, pc, op, pp), (occ, pcc, opc, ppc), _ = timings(ours_csv, pandas_csv, ours_parquet, pandas_parquet,
+                                                            repeats=REPEATS)
         print(f"load after: {os.getloadavg()[0]:.2f}")
         for name, ours, base, ours_cpu, base_cpu, bar in (
             ("CSV", oc, pc, occ, pcc, " (bar >= 1 000 000 rows/s)"),

@@ -11,9 +11,9 @@ Times, in one process, median of 7 repeats:
 Prints one line per figure with the ratio (project / baseline time).
 """
 
-import statistics
 import sys
-import time as _clock
+
+from _common import timings
 
 import numpy as np
 
@@ -26,12 +26,7 @@ REPEATS = 7
 
 
 def median_time(fn):
-    times = []
-    for _ in range(REPEATS):
-        t0 = _clock.perf_counter()
-        fn()
-        times.append(_clock.perf_counter() - t0)
-    return statistics.median(times)
+    return timings(fn, repeats=REPEATS).wall[0]
 
 
 def numpy_two_body(dt, gm, sma, ecc, inc, raa, arp, tra0):

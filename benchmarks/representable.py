@@ -6,9 +6,9 @@ that pandas sets. Prints milliseconds per str() and the ratio. Nothing is cached
 by design, so every str() re-reads settings.json for each option it consults.
 """
 
-import statistics
 import sys
-import time
+
+from _common import timings
 
 import pandas as pd
 
@@ -53,13 +53,7 @@ def baseline():
 
 def median_ms(fn, repeats=7, inner=50):
     fn()
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        times.append((time.perf_counter() - t0) / inner * 1e3)
-    return statistics.median(times)
+    return timings(fn, repeats=repeats, number=inner).wall[0] * 1e3
 
 
 def main():

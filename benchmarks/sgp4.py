@@ -14,80 +14,22 @@ The near-Earth catalogue is generated (seeded): no real catalogue ships with the
 usage: python benchmarks/sgp4.py [--quick] [--no-memory] [--paths-only]
 """
 
-import ctypes
-import ctypes.util
 import os
-import resource
-import statistics
 import subprocess
 import sys
 import tempfile
-import time as clock
 
-# This file's own name would hide the sgp4 package: drop its directory from the path first.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from _common import checksum, exp_field, load, on_threads, set_threads, timings  # drops benchmarks/ from the path
 
-import numpy as np  # noqa: E402
-from sgp4.api import Satrec, SatrecArray, WGS72  # noqa: E402
+import numpy as np
+from sgp4.api import Satrec, SatrecArray, WGS72
 
-from astrovia.propagators.analytical.sgp4.sgp4 import SGP4  # noqa: E402
-from astrovia.propagators.analytical.sgp4.tle import TLE  # noqa: E402
-from astrovia.time.time import Time  # noqa: E402
+from astrovia.propagators.analytical.sgp4.sgp4 import SGP4
+from astrovia.propagators.analytical.sgp4.tle import TLE
+from astrovia.time.time import Time
 
 REPEATS = 5
 QUICK = "--quick" in sys.argv
-
-
-def openmp():
-    for name in ("gomp", "omp", "iomp5"):
-        path = ctypes.util.find_library(name)
-        if path:
-            lib = ctypes.CDLL(path)
-            if hasattr(lib, "omp_set_num_threads"):
-                return lib
-    raise RuntimeError("no OpenMP runtime found")
-
-
-OMP = openmp()
-
-
-def set_threads(n):
-    OMP.omp_set_num_threads(n)
-
-
-def cpu_seconds():
-    u = resource.getrusage(resource.RUSAGE_SELF)
-    return u.ru_utime + u.ru_stime
-
-
-def medians(*fs, repeats=REPEATS, cpu=False):
-    """Median wall seconds of each callable (and CPU seconds of the process, with cpu=True); the
-    callables take turns."""
-    times = [[] for _ in fs]
-    cpus = [[] for _ in fs]
-    for _ in range(repeats):
-        for f, ts, cs in zip(fs, times, cpus):
-            c0, t0 = cpu_seconds(), clock.perf_counter()
-            f()
-            ts.append(clock.perf_counter() - t0)
-            cs.append(cpu_seconds() - c0)
-    walls = [statistics.median(ts) for ts in times]
-    return (walls, [statistics.median(cs) for cs in cpus]) if cpu else walls
-
-
-def _checksum(line68):
-    return line68 + str(sum(int(c) if c.isdigit() else c == "-" for c in line68) % 10)
-
-
-def drag_field(x):
-    """The implied-decimal field ' 12345-4' of a positive B* (five digits and an exponent)."""
-    e = int(np.floor(np.log10(x))) + 1
-    mant = round(x / 10.0**e * 1e5)
-    if mant >= 100000:
-        mant //= 10
-        e += 1
-    return f" {mant:05d}{'-' if e < 0 else '+'}{abs(e):d}"
 
 
 def catalogue_lines(m, seed=1):
@@ -105,10 +47,10 @@ def catalogue_lines(m, seed=1):
         else:
             n, e, inc = rng.uniform(2.0, 2.01), rng.uniform(0.65, 0.74), rng.uniform(62, 65)
         bstar = rng.uniform(1e-5, 5e-4)
-        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {drag_field(bstar)} 0  999"
+        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {exp_field(bstar)} 0  999"
         l2 = (f"2 {i % 100000:05d} {inc:8.4f} {rng.uniform(0, 360):8.4f} {round(e * 1e7):07d} "
               f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
-        out.append((_checksum(l1), _checksum(l2)))
+        out.append((checksum(l1), checksum(l2)))
     return out
 
 
@@ -132,8 +74,8 @@ def bench_catalogue(m, n):
     prop = SGP4()
 
     set_threads(1)
-    (ours, base), (c_ours, c_base) = medians(lambda: prop.propagate_many(time, tles), lambda: sats.sgp4(jd, fr),
-                                             cpu=True)
+    (ours, base), (c_ours, c_base), _ = timings(lambda: prop.propagate_many(time, tles), lambda: sats.sgp4(jd, fr),
+                                                repeats=REPEATS)
     states = m * n
     print(f"propagate_many TEME, 1 thread, {m} TLEs x {n} epochs: {ours / states * 1e9:.1f} ns/state; "
           f"SatrecArray.sgp4 {base / states * 1e9:.1f} ns/state; ratio {ours / base:.3f} (bar <= 1.0), "
@@ -141,27 +83,18 @@ def bench_catalogue(m, n):
 
     # Wall and CPU seconds: on a machine whose cores are taken by other work the scheduler may give
     # the process one share whatever its thread count, and the CPU seconds show what was done.
-    walls, cpus = {1: [], 2: []}, {1: [], 2: []}
-    for _ in range(REPEATS):
-        for threads in (1, 2):
-            set_threads(threads)
-            c0, t0 = cpu_seconds(), clock.perf_counter()
-            prop.propagate_many(time, tles)
-            walls[threads].append(clock.perf_counter() - t0)
-            cpus[threads].append(cpu_seconds() - c0)
-    w1, w2 = statistics.median(walls[1]), statistics.median(walls[2])
-    c1, c2 = statistics.median(cpus[1]), statistics.median(cpus[2])
+    run = lambda: prop.propagate_many(time, tles)  # noqa: E731
+    (w1, w2), (c1, c2), _ = timings(on_threads(1, run), on_threads(2, run), repeats=REPEATS)
     print(f"propagate_many TEME, 2 threads against 1, {states:.0e} states: speed-up {w1 / w2:.2f} (bar >= 1.8); "
-          f"CPU seconds 1 thread {c1:.3f}, 2 threads {c2:.3f}; CPU/wall with 2 threads {c2 / w2:.2f}; "
-          f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+          f"CPU seconds 1 thread {c1:.3f}, 2 threads {c2:.3f}; CPU/wall with 2 threads {c2 / w2:.2f}; {load()}")
     if c2 / w2 < 1.5:
         print("  (the process had less than 1.5 cores on average while running 2 threads: the speed-up here "
               "measures the machine's other load, not the loop)")
 
     set_threads(2)
-    (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf) = medians(
+    (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf), _ = timings(
         lambda: prop.propagate_many(time, tles), lambda: prop.propagate_many(time, tles, frame="ITRF"),
-        lambda: prop.propagate_many(time, tles, frame="GCRF"), cpu=True)
+        lambda: prop.propagate_many(time, tles, frame="GCRF"), repeats=REPEATS)
     print(f"propagate_many ITRF against TEME, 2 threads, {m} x {n}: ratio {itrf / teme:.3f} (bar <= 1.15), "
           f"in CPU seconds {c_itrf / c_teme:.3f}; GCRF against TEME {gcrf / teme:.3f}, in CPU seconds "
           f"{c_gcrf / c_teme:.3f}")
@@ -184,10 +117,10 @@ def near_earth_lines(m, seed=2):
         a = 6378.135 + alt + e * (6378.135 + alt)
         n = np.sqrt(398600.8 / a**3) * 86400.0 / (2.0 * np.pi)
         bstar = rng.uniform(1e-5, 8e-4)
-        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {drag_field(bstar)} 0  999"
+        l1 = f"1 {i % 100000:05d}U 20001A   24{rng.uniform(1, 2):012.8f}  .00001000  00000-0 {exp_field(bstar)} 0  999"
         l2 = (f"2 {i % 100000:05d} {abs(inc):8.4f} {rng.uniform(0, 360):8.4f} {round(e * 1e7):07d} "
               f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {n:11.8f}12345")
-        out.append((_checksum(l1), _checksum(l2)))
+        out.append((checksum(l1), checksum(l2)))
     return out
 
 
@@ -241,14 +174,13 @@ def bench_paths(m, n):
             ze, zr, _ = zarray.sgp4(jd, fr)
             worst["astroz SatrecArray"] = worst_distance(zr, ze, r_ref, e_ref)
         set_threads(1)
-        load = os.getloadavg()[0]
-        walls, cpus = medians(*runs.values(), cpu=True)
+        machine = load()
+        walls, cpus, _ = timings(*runs.values(), repeats=REPEATS)
         states = m * n
         base = dict(zip(runs, walls))["sgp4 SatrecArray"]
         base_cpu = dict(zip(runs, cpus))["sgp4 SatrecArray"]
-        print(f"{title}: {m} TLEs ({deep} deep space) x {n} epochs, TEME, 1 thread, load average {load:.1f} on "
-              f"{os.cpu_count()} cores; ns per state wall (CPU), SatrecArray's time over each (wall, CPU), worst "
-              f"distance from SatrecArray")
+        print(f"{title}: {m} TLEs ({deep} deep space) x {n} epochs, TEME, 1 thread, {machine}; ns per state "
+              f"wall (CPU), SatrecArray's time over each (wall, CPU), worst distance from SatrecArray")
         for (name, w), c in zip(zip(runs, walls), cpus):
             print(f"  {name:24s} {w / states * 1e9:7.1f} ({c / states * 1e9:6.1f}) ns  x{base / w:5.2f} "
                   f"(x{base_cpu / c:5.2f})  worst {worst[name]:.3g} m")
@@ -259,26 +191,18 @@ def bench_paths(m, n):
     # Two threads against one, and the Earth frames against TEME, on the widest path.
     lines = near_earth_lines(m)
     tles = [TLE(a, b) for a, b in lines]
-    walls, cpus = {1: [], 2: []}, {1: [], 2: []}
-    for _ in range(REPEATS):
-        for threads in (1, 2):
-            set_threads(threads)
-            c0, t0 = cpu_seconds(), clock.perf_counter()
-            prop.propagate_many(time, tles)
-            walls[threads].append(clock.perf_counter() - t0)
-            cpus[threads].append(cpu_seconds() - c0)
-    w1, w2 = statistics.median(walls[1]), statistics.median(walls[2])
-    c2 = statistics.median(cpus[2])
+    run = lambda: prop.propagate_many(time, tles)  # noqa: E731
+    (w1, w2), (_, c2), _ = timings(on_threads(1, run), on_threads(2, run), repeats=REPEATS)
     print(f"near-Earth, path 'auto' ({paths[1] if len(paths) > 1 else 'plain'}), 2 threads against 1: speed-up "
-          f"{w1 / w2:.2f} (bar >= 1.8); CPU/wall with 2 threads {c2 / w2:.2f}; load average {os.getloadavg()[0]:.1f}")
+          f"{w1 / w2:.2f} (bar >= 1.8); CPU/wall with 2 threads {c2 / w2:.2f}; {load()}")
     if c2 / w2 < 1.5:
         print("  (the process had less than 1.5 cores on average while running 2 threads: the speed-up here "
               "measures the machine's other load, not the loop)")
     set_threads(1)
     for p in paths:
-        (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf) = medians(
+        (teme, itrf, gcrf), (c_teme, c_itrf, c_gcrf), _ = timings(
             lambda: prop.propagate_many(time, tles, path=p), lambda: prop.propagate_many(time, tles, "ITRF", path=p),
-            lambda: prop.propagate_many(time, tles, "GCRF", path=p), cpu=True)
+            lambda: prop.propagate_many(time, tles, "GCRF", path=p), repeats=REPEATS)
         print(f"near-Earth, path {p!r}, 1 thread: ITRF over TEME {itrf / teme:.3f} (CPU {c_itrf / c_teme:.3f}), "
               f"GCRF over TEME {gcrf / teme:.3f} (CPU {c_gcrf / c_teme:.3f}) (bar <= 1.3)")
 
@@ -293,7 +217,8 @@ def bench_one_tle(n):
     prop = SGP4()
     for threads in (1, 2):
         set_threads(threads)
-        ours, base = medians(lambda: prop.propagate_state(time, tle), lambda: sat.sgp4_array(jd, fr))
+        (ours, base), _, _ = timings(lambda: prop.propagate_state(time, tle), lambda: sat.sgp4_array(jd, fr),
+                                     repeats=REPEATS)
         print(f"propagate_state, one TLE, {n:.0e} epochs, end to end (UTC clock from the Time, ephemeris built), "
               f"{threads} thread{'s' if threads > 1 else ''}: {ours * 1e3:.1f} ms; Satrec.sgp4_array {base * 1e3:.1f} ms; "
               f"ratio {ours / base:.3f} (bar <= 1.0)")

@@ -22,16 +22,14 @@ import sys
 import time as clock
 import timeit
 
-# benchmarks/sgp4.py would hide the sgp4 package: drop this directory from the path first.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from _common import timings  # drops benchmarks/ from the path (sgp4.py hides sgp4)
 
-import erfa  # noqa: E402
-import numpy as np  # noqa: E402
-from sgp4.api import Satrec  # noqa: E402
+import erfa
+import numpy as np
+from sgp4.api import Satrec
 
-from astrovia.iers import EOP  # noqa: E402
-from astrovia.time.time import Time, _frame_inputs  # noqa: E402
+from astrovia.iers import EOP
+from astrovia.time.time import Time, _frame_inputs
 
 REPEATS = 7
 QUICK = "--quick" in sys.argv
@@ -49,19 +47,6 @@ def per_call_us(fns, number=5000, repeats=REPEATS, cpu=False):
     for _ in range(repeats):
         for f, ts in zip(fns, times):
             ts.append(timeit.Timer(f, timer=timer).timeit(number=number) / number * 1e6)
-    return [statistics.median(ts) for ts in times]
-
-
-def medians(fns, repeats=REPEATS, cpu=False):
-    """Median seconds of each callable (wall clock, or this process's CPU time: on a shared machine
-    the CPU time leaves out the stretches when other processes held the cores)."""
-    timer = clock.process_time if cpu else clock.perf_counter
-    times = [[] for _ in fns]
-    for _ in range(repeats):
-        for f, ts in zip(fns, times):
-            t0 = timer()
-            f()
-            ts.append(timer() - t0)
     return [statistics.median(ts) for ts in times]
 
 
@@ -119,9 +104,8 @@ def gathering():
     steps = {"tt.jd12": lambda: t.tt.jd12.reshape(-1, 2), "ut1.jd12": lambda: t.ut1.jd12.reshape(-1, 2),
              "utc.mjd": lambda: t.utc.mjd, "EOP(mjd) and fields": eop_fields}
     erfa_call = lambda: erfa.taiutc(*erfa.tttai(tt[:, 0], tt[:, 1]))  # noqa: E731
-    for cpu in (False, True):
-        res = medians(list(steps.values()) + [separate, whole, erfa_call], cpu=cpu)
-        kind = "CPU time" if cpu else "wall clock"
+    timing = timings(*steps.values(), separate, whole, erfa_call, repeats=REPEATS)
+    for kind, res in (("wall clock", timing.wall), ("CPU time", timing.cpu)):
         for name, s in zip(steps, res):
             print(f"gathering step {name:22s} N={N}: {s / N * 1e9:6.1f} ns/epoch ({kind})")
         apart, total = res[len(steps)], res[len(steps) + 1]
@@ -146,7 +130,8 @@ def teme_against_skyfield():
     xp, yp = float(e.pm_x[0]), float(e.pm_y[0])  # skyfield takes one polar-motion value
     rk, vk = np.ascontiguousarray(r.T) / 1e3, np.ascontiguousarray(v.T) * 86.4  # km, km/day
     ut1a, ut1b = ut1[:, 0].copy(), ut1[:, 1].copy()
-    ours, sky = medians([lambda: geocentric.ITRF_from_TEME(t, r, v), lambda: TEME_to_ITRF(ut1a, rk, vk, xp, yp, ut1b)])
+    (ours, sky), _, _ = timings(lambda: geocentric.ITRF_from_TEME(t, r, v),
+                                lambda: TEME_to_ITRF(ut1a, rk, vk, xp, yp, ut1b), repeats=REPEATS)
     print(f"geocentric.ITRF_from_TEME N={N} (gathering included): {ours / N * 1e9:.0f} ns/epoch; skyfield "
           f"TEME_to_ITRF (UT1 ready-made) {sky / N * 1e9:.0f} ns/epoch: ratio {ours / sky:.2f} (bar <= 1.0)")
 

@@ -7,28 +7,19 @@ Prints one line per figure: the project's time, the baseline's, their ratio, siz
 - a time-range slice selecting 50 000 members of an ELSET of 100 000.
 """
 
-import os
-import statistics
 import sys
-import time
 from importlib.metadata import version
 
-# benchmarks/sgp4.py would hide the sgp4 package: drop this directory from the path first.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
+from _common import checksum, load, timings  # drops benchmarks/ from the path (sgp4.py hides sgp4)
 
-import numpy as np  # noqa: E402
-import sgp4  # noqa: E402
-from sgp4.api import Satrec  # noqa: E402
+import numpy as np
+import sgp4
+from sgp4.api import Satrec
 
-from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_elsets, read_tles  # noqa: E402
+from astrovia.propagators.analytical.sgp4.tle import ELSET, TLE, read_elsets, read_tles
 
 REPEATS = 7
 ALPHA5 = "ABCDEFGHJKLMNPQRSTUVWXYZ"
-
-
-def checksum(line):
-    return str(sum(int(c) if c.isdigit() else c == "-" for c in line[:68]) % 10)
 
 
 def catalogue_field(satno):
@@ -39,11 +30,11 @@ def record(satno, year, day, rng):
     cat = catalogue_field(satno)
     l1 = (f"1 {cat}U {year % 100:02d}{int(rng.integers(1, 999)):03d}A   {year % 100:02d}{day:012.8f} "
           f"{'-' if rng.random() < 0.3 else ' '}.{int(rng.integers(0, 10**6)):08d}  00000-0  "
-          f"{int(rng.integers(10000, 99999))}-{int(rng.integers(3, 5))} 0  {int(rng.integers(1, 999)):4d}")
+          f"{int(rng.integers(10000, 99999))}-{int(rng.integers(3, 5))} 0 {int(rng.integers(1, 999)):4d}")
     l2 = (f"2 {cat} {rng.uniform(0, 180):8.4f} {rng.uniform(0, 360):8.4f} {int(rng.integers(0, 2_000_000)):07d} "
           f"{rng.uniform(0, 360):8.4f} {rng.uniform(0, 360):8.4f} {rng.uniform(1.0, 16.4):11.8f}"
           f"{int(rng.integers(0, 99999)):5d}")
-    return l1 + checksum(l1), l2 + checksum(l2)
+    return checksum(l1), checksum(l2)
 
 
 def catalogue(n, satellites, seed=1):
@@ -61,42 +52,6 @@ def catalogue(n, satellites, seed=1):
     return out
 
 
-def per_call(fn, number):
-    """Median over REPEATS of the time of one call [s]."""
-    runs = []
-    for _ in range(REPEATS):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        runs.append((time.perf_counter() - t0) / number)
-    return statistics.median(runs)
-
-
-def interleaved(fns, number, repeats=REPEATS, cpu=None):
-    """Medians of several functions timed in turn (steadier on a shared machine).
-
-    With a list `cpu`, the medians of their process CPU times are appended to it
-    (on a loaded machine the wall time also holds the time other processes ran)."""
-    runs = [[] for _ in fns]
-    cpu_runs = [[] for _ in fns]
-    for _ in range(repeats):
-        for k, fn in enumerate(fns):
-            c0 = time.process_time()
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            runs[k].append((time.perf_counter() - t0) / number)
-            cpu_runs[k].append((time.process_time() - c0) / number)
-    if cpu is not None:
-        cpu += [statistics.median(r) for r in cpu_runs]
-    return [statistics.median(r) for r in runs]
-
-
-def load():
-    """The 1-minute load average and the cores this process may run on."""
-    return f"load {os.getloadavg()[0]:.2f} on {len(os.sched_getaffinity(0))} cores"
-
-
 def main():
     versions = f"astrovia {version('astrovia')}, sgp4 {sgp4.__version__}, Python {sys.version.split()[0]}"
 
@@ -104,21 +59,21 @@ def main():
     lines = catalogue(n, 3000)
     text = "\n".join(lines) + "\n"
     pairs = list(zip(lines[1::3], lines[2::3]))
-    cpu = []
-    ours, theirs = interleaved([lambda: read_elsets(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs]],
-                               1, repeats=5, cpu=cpu)
+    (ours, theirs), cpu, _ = timings(lambda: read_elsets(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs],
+                                     repeats=5)
     print(f"read_elsets of {n} three-line records of 3000 objects: {ours / n * 1e6:.2f} us/record, "
           f"Satrec.twoline2rv: {theirs / n * 1e6:.2f} us/record, ratio {ours / theirs:.3f} (bar <= 0.333); "
           f"CPU time {cpu[0] / n * 1e6:.2f} and {cpu[1] / n * 1e6:.2f} us/record, ratio {cpu[0] / cpu[1]:.3f}; "
           f"{load()} ({versions})")
-    plain, theirs = interleaved([lambda: read_tles(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs]],
-                                1, repeats=5)
+    (plain, theirs), _, _ = timings(lambda: read_tles(text), lambda: [Satrec.twoline2rv(a, b) for a, b in pairs],
+                                    repeats=5)
     print(f"  read_tles of the same text: {plain / n * 1e6:.2f} us/record, ratio {plain / theirs:.3f}")
 
     rng = np.random.default_rng(2)
     for year in (1960, 1990, 2024):
         l1, l2 = record(25544, year, 123.51258435, rng)
-        ours, theirs = interleaved([lambda: TLE(l1, l2), lambda: Satrec.twoline2rv(l1, l2)], 5000)
+        (ours, theirs), _, _ = timings(lambda: TLE(l1, l2), lambda: Satrec.twoline2rv(l1, l2), repeats=REPEATS,
+                                       number=5000)
         print(f"TLE(line1, line2) of {year}: {ours * 1e6:.2f} us, Satrec.twoline2rv: {theirs * 1e6:.2f} us, "
               f"ratio {ours / theirs:.2f} (bar <= 1.5)")
 
@@ -127,11 +82,11 @@ def main():
     elset = ELSET(*tles, satname="ISS")
     t0, t1 = tles[n // 4].epoch, tles[3 * n // 4].epoch
     assert elset[t0:t1].size == n // 2
-    slicing = per_call(lambda: elset[t0:t1], 5)
+    slicing = timings(lambda: elset[t0:t1], repeats=REPEATS, number=5).wall[0]
     mask = np.zeros(n, dtype=bool)
     mask[n // 4:3 * n // 4] = True
-    masked = per_call(lambda: elset[mask], 5)
-    build = per_call(lambda: ELSET(*tles), 3)
+    masked = timings(lambda: elset[mask], repeats=REPEATS, number=5).wall[0]
+    build = timings(lambda: ELSET(*tles), repeats=REPEATS, number=3).wall[0]
     print(f"ELSET[t0:t1] of {n} TLEs selecting {n // 2}: {slicing * 1e3:.2f} ms (bar <= 10 ms); "
           f"by boolean mask: {masked * 1e3:.2f} ms; ELSET(*tles) of {n}: {build * 1e3:.1f} ms")
 

@@ -33,7 +33,7 @@ def run(*args, cwd=None):
                           cwd=cwd)
 
 
-@pytest.mark.parametrize("args", [(), ("tle",), ("propagate",)])
+@pytest.mark.parametrize("args", [(), ("tle",), ("propagate",), ("screen",), ("passes",)])
 def test_help_of_each_command(args):
     result = run(*args, "--help")
     assert result.returncode == 0
@@ -47,6 +47,10 @@ def test_help_of_each_command(args):
     (("propagate", "x.tle", "--start", "2024-01-01", "--stop", "2024-01-02", "--step", "60", "--frame", "J2000"),
      "invalid choice: 'J2000'"),
     (("tle", "/nonexistent/catalogue.tle"), "cannot read /nonexistent/catalogue.tle"),
+    # every command that reads element sets takes FILE first; the searches need both ends of their window
+    (("screen",), "the following arguments are required: FILE, --start, --stop"),
+    (("screen", "x.tle", "--start", "2024-01-01"), "required: --stop"),
+    (("passes", "x.tle", "--station", "47,15", "--stop", "2024-01-02"), "required: --start"),
 ])
 def test_usage_errors_exit_2(args, message):
     result = run(*args)
@@ -246,6 +250,20 @@ def test_csv_rows_of_many_chunks_do_not_depend_on_threads():
               "sys.stdout.buffer.write(b''.join(format_rows([x, (['a', 'b'], np.arange(x.size) % 2)])))")
     one = subprocess.run([sys.executable, "-c", script], capture_output=True, env={**os.environ, "OMP_NUM_THREADS": "1"})
     assert one.returncode == 0 and one.stdout == text
+
+
+@pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"])
+def test_csv_rows_of_every_integer_width(dtype):
+    # the extremes of each width, strided too, and label codes of each signed width: the text Python gives
+    from astrovia.cli._csv import format_rows
+
+    info = np.iinfo(dtype)
+    values = np.array([info.min, info.max, 0, 1, info.max // 3, info.min // 5], dtype=dtype)
+    strided = np.repeat(values, 2)[::2]
+    codes = np.array([0, 5, 2, 1, 3, 4], dtype=dtype if info.min < 0 else "int64")  # codes are signed
+    labels = [f"L{k}" for k in range(6)]
+    text = b"".join(format_rows([values, strided, (labels, codes)])).decode()
+    assert text.splitlines() == [f"{int(x)},{int(x)},L{int(c)}" for x, c in zip(values, codes)]
 
 
 @pytest.mark.parametrize(("columns", "error", "message"), [

@@ -80,6 +80,18 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// A type that cannot be pickled (it holds native state or Python objects that
+// do not survive a copy) raises TypeError naming the type from __reduce__ and
+// __reduce_ex__, as the interpreter does for its own such objects.
+[[noreturn]] inline void pickling_refused(nb::handle self, nb::args) {
+    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
+}
+
+template <class Class>
+void refuse_pickling(Class& cls) {
+    cls.def("__reduce__", &pickling_refused, nb::arg("args")).def("__reduce_ex__", &pickling_refused, nb::arg("args"));
+}
+
 inline void require_instance(nb::handle obj, nb::handle cls, const char* name) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw nb::python_error();

@@ -58,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "Exit status: 0 when every record was read, 1 when any was bad, 2 when the file "
                     "cannot be read.",
     )
-    tle.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
+    _tle.add_file_argument(tle)
     tle.add_argument("--strict", action="store_true",
                      help="check each line's format and checksum (TLE text only); failing records are bad")
     tle.set_defaults(run=_tle.run)
@@ -71,7 +71,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "writes one row per satellite and epoch: satno, epoch (ISO 8601, UTC), x, y, z [m], "
                     "vx, vy, vz [m/s] and the model's error code (0: none; the state is NaN otherwise).",
     )
-    prop.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
+    _tle.add_file_argument(prop)
     prop.add_argument("--start", required=True, metavar="T", help="first epoch, ISO 8601 UTC (e.g. 2024-01-01T00:00)")
     prop.add_argument("--stop", required=True, metavar="T", help="last epoch, ISO 8601 UTC")
     prop.add_argument("--step", required=True, type=float, metavar="SECONDS", help="grid spacing in seconds (> 0)")
@@ -96,9 +96,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "radial, in_track, cross_track [m] (object 2 in object 1's frame, TEME). Progress on stderr "
                     "when it is a terminal.",
     )
-    scr.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
-    scr.add_argument("--start", required=True, metavar="T", help="window start, ISO 8601 UTC")
-    scr.add_argument("--stop", required=True, metavar="T", help="window end, ISO 8601 UTC")
+    _tle.add_file_argument(scr)
+    _tle.add_window_arguments(scr)
     scr.add_argument("--threshold", type=float, default=5000.0, metavar="M",
                      help="miss distance under which an approach is reported [m] (default 5000)")
     scr.add_argument("--primary", nargs="+", metavar="SATNO", default=None,

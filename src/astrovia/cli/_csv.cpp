@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cli/csv_text.hpp"
@@ -69,23 +70,28 @@ bool numeric_kind(const char* fmt, Kind& kind) {
     }
 }
 
-std::int64_t read_signed(const char* p, Py_ssize_t size) {
+template <class T>
+T load_unaligned(const char* p) {
+    T x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+// The integer of `size` bytes (1, 2, 4 or 8) at p, widened to Int, which is
+// std::int64_t or std::uint64_t: the narrower types take its signedness.
+template <class Int>
+Int read_integer(const char* p, Py_ssize_t size) {
+    constexpr bool kSigned = std::is_signed_v<Int>;
     switch (size) {
-        case 1: { std::int8_t x; std::memcpy(&x, p, 1); return x; }
-        case 2: { std::int16_t x; std::memcpy(&x, p, 2); return x; }
-        case 4: { std::int32_t x; std::memcpy(&x, p, 4); return x; }
-        default: { std::int64_t x; std::memcpy(&x, p, 8); return x; }
+        case 1: return load_unaligned<std::conditional_t<kSigned, std::int8_t, std::uint8_t>>(p);
+        case 2: return load_unaligned<std::conditional_t<kSigned, std::int16_t, std::uint16_t>>(p);
+        case 4: return load_unaligned<std::conditional_t<kSigned, std::int32_t, std::uint32_t>>(p);
+        default: return load_unaligned<Int>(p);
     }
 }
 
-std::uint64_t read_unsigned(const char* p, Py_ssize_t size) {
-    switch (size) {
-        case 1: { std::uint8_t x; std::memcpy(&x, p, 1); return x; }
-        case 2: { std::uint16_t x; std::memcpy(&x, p, 2); return x; }
-        case 4: { std::uint32_t x; std::memcpy(&x, p, 4); return x; }
-        default: { std::uint64_t x; std::memcpy(&x, p, 8); return x; }
-    }
-}
+std::int64_t read_signed(const char* p, Py_ssize_t size) { return read_integer<std::int64_t>(p, size); }
+std::uint64_t read_unsigned(const char* p, Py_ssize_t size) { return read_integer<std::uint64_t>(p, size); }
 
 std::string label_text(nb::handle item, const std::string& name) {
     if (PyBytes_Check(item.ptr())) return {PyBytes_AS_STRING(item.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr()))};

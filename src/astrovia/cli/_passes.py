@@ -9,7 +9,8 @@ from typing import Any
 
 import numpy as np
 
-from ._tle import CommandError, group_by_satellite, read_records, report_bad
+from ._tle import (CommandError, add_file_argument, add_window_arguments, group_by_satellite, read_records,
+                   report_bad)
 
 COLUMNS = ("satno", "station", "rise", "culmination", "set", "rise_azimuth", "culmination_azimuth", "set_azimuth",
            "max_elevation", "duration", "partial", "sunlit", "visible")
@@ -34,12 +35,11 @@ def add_parser(commands: Any) -> None:
                     "Sun is at least 6 degrees below the station's horizon). Elevations are geometric (no "
                     "refraction).",
     )
-    p.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
+    add_file_argument(p)
     p.add_argument("--station", action="append", required=True, metavar="LAT,LON[,ALT]",
                    help="a station: geodetic latitude and longitude [deg], height above WGS84 [m] (default 0); "
                         "repeat for more stations; a negative latitude as --station=-33.9,18.4")
-    p.add_argument("--start", required=True, metavar="T", help="start of the window, ISO 8601 UTC")
-    p.add_argument("--stop", required=True, metavar="T", help="end of the window, ISO 8601 UTC")
+    add_window_arguments(p)
     p.add_argument("--min-elevation", type=float, default=0.0, metavar="DEG",
                    help="the elevation mask of every station [deg] (default 0)")
     p.add_argument("--visible-only", action="store_true", help="keep only the passes that are visible")

@@ -57,6 +57,17 @@ def is_omm(text: str, name: str) -> bool:
     return "NORAD_CAT_ID" in first and "," in first
 
 
+def add_file_argument(parser: argparse.ArgumentParser) -> None:
+    """The FILE argument of every command that reads element sets (``read_records`` reads it)."""
+    parser.add_argument("file", metavar="FILE", help="TLE text, OMM JSON or OMM CSV ('-' for stdin)")
+
+
+def add_window_arguments(parser: argparse.ArgumentParser) -> None:
+    """``--start`` and ``--stop``, the window of a search."""
+    parser.add_argument("--start", required=True, metavar="T", help="start of the window, ISO 8601 UTC")
+    parser.add_argument("--stop", required=True, metavar="T", help="end of the window, ISO 8601 UTC")
+
+
 def read_records(path: str, strict: bool) -> tuple[list[TLE], list[tuple[int, str]], bool, str]:
     """The good records of FILE in file order, the bad ones as (line number, reason), whether it was OMM, its name.
 

@@ -125,16 +125,7 @@ def dat_seconds(mjd: int, fd: float) -> float:
 
 def dat_ns(mjd: int, sod_ns: int) -> int:
     """TAI-UTC [ns, int] on UTC day ``mjd``, ``sod_ns`` ns into it."""
-    t = table()
-    k = bisect_right(t.starts, mjd) - 1
-    if k < 0:
-        return 0
-    rate = t.rates[k]
-    if rate == 0.0:
-        return round_half_away(t.bases[k] * 1e9)
-    fd = sod_ns / NS_PER_DAY
-    fd = 0.0 if fd < 0.0 else (1.0 if fd > 1.0 else fd)
-    return round_half_away((t.bases[k] + (mjd + fd - t.refs[k]) * rate) * 1e9)
+    return round_half_away(dat_seconds(mjd, sod_ns / NS_PER_DAY) * 1e9)
 
 
 def day_length_ns(mjd: int) -> int:

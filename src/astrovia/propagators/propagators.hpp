@@ -17,6 +17,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "_native/checks.hpp"
 
 namespace astrovia::propagators {
@@ -68,6 +70,17 @@ public:
 // Call it first thing in NB_MODULE of a module that derives from Propagator.
 inline nanobind::object import_propagator_type() {
     return native::import_native_type<Propagator>("astrovia.propagators.propagators", "Propagator");
+}
+
+// Binds a derived class's propagate_state. The base class's is a Python
+// function (it carries the abstract marker), which nanobind will not overload:
+// the override is set on the class directly. `extra` are the annotations of
+// nb::cpp_function (arguments, signature, docstring).
+template <class Func, class... Extra>
+void set_propagate_state(nanobind::handle cls, Func&& f, const Extra&... extra) {
+    nanobind::setattr(cls, "propagate_state",
+                      nanobind::cpp_function(std::forward<Func>(f), nanobind::is_method(),
+                                             nanobind::name("propagate_state"), extra...));
 }
 
 }  // namespace astrovia::propagators

@@ -81,10 +81,6 @@ void satellite_clear(Satellite& s) {
 
 using SatelliteGc = native::GcSlots<Satellite, satellite_objects, satellite_clear>;
 
-[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
-    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
-}
-
 [[noreturn]] void refuse_delete(Satellite&) {
     PyErr_SetNone(PyExc_NotImplementedError);
     throw nb::python_error();
@@ -159,9 +155,8 @@ NB_MODULE(satellite, m) {
         .def_prop_ro("ephemeris", [](const Satellite& s) { return s.ephemeris; },
                      nb::sig("def ephemeris(self) -> StateVectorEphemeris | None"),
                      "The ephemeris (positions [m] and velocities [m/s] at N epochs), or None.")
-        .def("__repr__", &satellite_repr, nb::sig("def __repr__(self) -> str"))
-        .def("__reduce__", &refuse_pickling, "args"_a)
-        .def("__reduce_ex__", &refuse_pickling, "args"_a);
+        .def("__repr__", &satellite_repr, nb::sig("def __repr__(self) -> str"));
+    native::refuse_pickling(cls);
     nb::setattr(cls, "name",
                 text_property<&Satellite::name>(
                     "name", "Satellite.name: str | None\n\nAssigning stores the text without surrounding blanks."));

@@ -153,6 +153,15 @@ nb::object numpy_empty(std::initializer_list<size_t> shape, const char* dtype) {
     return empty(nb::tuple(dims), nb::arg("dtype") = dtype);
 }
 
+// The length of a result taken pairwise from n and m values: one value goes with
+// any number of the other, else both counts must agree (ValueError with the text
+// `mismatch()` otherwise).
+template <class Message>
+size_t paired_length(size_t n, size_t m, Message mismatch) {
+    if (n != 1 && m != 1 && m != n) throw nb::value_error(mismatch().c_str());
+    return n == 1 ? m : n;
+}
+
 void require_same_length(const View& a, const View& b) {
     if (a.shape(0) != b.shape(0)) {
         throw nb::value_error((std::string(b.name()) + " has " + std::to_string(b.shape(0)) + " values, but " +
@@ -386,39 +395,37 @@ nb::tuple utc_parts(nb::handle tt_obj, nb::handle leap_obj) {
     return nb::make_tuple(mjd_o, sod_o, len_o, dat_o);
 }
 
-nb::object utc_mjd(nb::handle tt_obj, nb::handle leap_obj) {
+// One float64 row of `Cols` values per stamp, written by `row` from the stamp's
+// UTC day (MJD), the nanoseconds into it and the day's length.
+template <size_t Cols, class Row>
+nb::object utc_rows(nb::handle tt_obj, nb::handle leap_obj, Row row) {
     View tt(tt_obj, "tt", 'i', 1, false);
     Leap leap(leap_obj);
     const size_t n = tt.shape(0);
-    nb::object out_o = numpy_empty({n}, "float64");
-    View out(out_o, "out", 'f', 1, true);
+    nb::object out_o = Cols == 1 ? numpy_empty({n}, "float64") : numpy_empty({n, Cols}, "float64");
+    View out(out_o, "out", 'f', Cols == 1 ? 1 : 2, true);
     double* o = out.f64_out();
     for (size_t i = 0; i < n; ++i) {
         const int64_t v = tt.i64()[i];
         check_stamp(v, "tt stamp");
         int64_t day, sod, length, dat;
         leap.utc(v - kTtMinusTai, day, sod, length, dat);
-        o[i] = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+        row(o + Cols * i, day, sod, length);
     }
     return out_o;
 }
 
+nb::object utc_mjd(nb::handle tt_obj, nb::handle leap_obj) {
+    return utc_rows<1>(tt_obj, leap_obj, [](double* o, int64_t day, int64_t sod, int64_t length) {
+        o[0] = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+    });
+}
+
 nb::object utc_jd12(nb::handle tt_obj, nb::handle leap_obj) {
-    View tt(tt_obj, "tt", 'i', 1, false);
-    Leap leap(leap_obj);
-    const size_t n = tt.shape(0);
-    nb::object out_o = numpy_empty({n, 2}, "float64");
-    View out(out_o, "out", 'f', 2, true);
-    double* o = out.f64_out();
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t v = tt.i64()[i];
-        check_stamp(v, "tt stamp");
-        int64_t day, sod, length, dat;
-        leap.utc(v - kTtMinusTai, day, sod, length, dat);
-        o[2 * i] = static_cast<double>(day) + 2400000.5;
-        o[2 * i + 1] = static_cast<double>(sod) / static_cast<double>(length);
-    }
-    return out_o;
+    return utc_rows<2>(tt_obj, leap_obj, [](double* o, int64_t day, int64_t sod, int64_t length) {
+        o[0] = static_cast<double>(day) + 2400000.5;
+        o[1] = static_cast<double>(sod) / static_cast<double>(length);
+    });
 }
 
 // Two-part Julian dates of the labels tt - offset_ns (TT: 0; TAI: 32.184 s).
@@ -520,12 +527,9 @@ nb::object tt_from_dates(nb::handle d1_obj, nb::handle d2_obj, double offset, in
 nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
     View tt(tt_obj, "tt", 'i', 1, false), sec(sec_obj, "seconds", 'f', 1, false);
     const size_t n = tt.shape(0), m = sec.shape(0);
-    // one stamp goes with any number of values, one value with any number of stamps
-    const size_t len = n == 1 ? m : n;
-    if (n != 1 && m != 1 && m != n) {
-        throw nb::value_error(("seconds has " + std::to_string(m) + " values, but the Time has " +
-                               std::to_string(n) + " epochs").c_str());
-    }
+    const size_t len = paired_length(n, m, [&] {
+        return "seconds has " + std::to_string(m) + " values, but the Time has " + std::to_string(n) + " epochs";
+    });
     nb::object out_o = numpy_empty({len}, "int64");
     View out(out_o, "out", 'i', 1, true);
     for (size_t i = 0; i < len; ++i) {
@@ -551,10 +555,9 @@ nb::object add_seconds(nb::handle tt_obj, nb::handle sec_obj) {
 nb::object elapsed(nb::handle a_obj, nb::handle b_obj) {
     View a(a_obj, "a", 'i', 1, false), b(b_obj, "b", 'i', 1, false);
     const size_t n = a.shape(0), m = b.shape(0);
-    const size_t len = n == 1 ? m : n;
-    if (n != 1 && m != 1 && m != n) {
-        throw nb::value_error(("b has " + std::to_string(m) + " epochs, but a has " + std::to_string(n)).c_str());
-    }
+    const size_t len = paired_length(n, m, [&] {
+        return "b has " + std::to_string(m) + " epochs, but a has " + std::to_string(n);
+    });
     nb::object out_o = numpy_empty({len}, "float64");
     View out(out_o, "out", 'f', 1, true);
     for (size_t i = 0; i < len; ++i) {

@@ -437,10 +437,6 @@ void init_numerical(Numerical* self, nb::handle gravity, nb::handle degree, nb::
     new (self) Numerical(cfg, field, base, get_double(cfg, "rtol"));
 }
 
-[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
-    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
-}
-
 }  // namespace
 
 NB_MODULE(numerical, m) {
@@ -505,18 +501,16 @@ NB_MODULE(numerical, m) {
              "lock released; the results do not depend on the number of threads).\n\n"
              "Returns (r, v, status) of shapes (M, N, 3), (M, N, 3), (M, N), in the GCRF (or\n"
              "``frame``). status is 0 where the state is valid, 1 from where the object went under\n"
-             "the Earth's surface, 2 or 3 where the integration failed; those rows are NaN.")
-        .def("__reduce__", &refuse_pickling, "args"_a)
-        .def("__reduce_ex__", &refuse_pickling, "args"_a);
-    nb::setattr(cls, "propagate_state",
-                nb::cpp_function(&propagate_state, nb::is_method(), nb::name("propagate_state"),
-                                 nb::arg("time").none(), nb::arg("state").none(), "kwargs"_a,
-                                 nb::sig("def propagate_state(self, time: DatetimeLike, state: State, "
-                                         "**kwargs: Any) -> StateVectorEphemeris"),
-                                 "Integrates ``state`` (GCRF, ITRF or TEME) to every epoch of ``time``, forward\n"
-                                 "and backward, with dense output between steps.\n\n"
-                                 "Returns a StateVectorEphemeris in the GCRF, or in ``frame=`` (a Frame: GCRF,\n"
-                                 "ITRF or TEME; ``frame=state.frame`` for the state's own). Epochs after the\n"
-                                 "object went under the Earth's surface are NaN. Other keyword arguments are\n"
-                                 "ignored."));
+             "the Earth's surface, 2 or 3 where the integration failed; those rows are NaN.");
+    native::refuse_pickling(cls);
+    propagators::set_propagate_state(
+        cls, &propagate_state, nb::arg("time").none(), nb::arg("state").none(), "kwargs"_a,
+        nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
+                "-> StateVectorEphemeris"),
+        "Integrates ``state`` (GCRF, ITRF or TEME) to every epoch of ``time``, forward\n"
+        "and backward, with dense output between steps.\n\n"
+        "Returns a StateVectorEphemeris in the GCRF, or in ``frame=`` (a Frame: GCRF,\n"
+        "ITRF or TEME; ``frame=state.frame`` for the state's own). Epochs after the\n"
+        "object went under the Earth's surface are NaN. Other keyword arguments are\n"
+        "ignored.");
 }

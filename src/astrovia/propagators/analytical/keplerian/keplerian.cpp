@@ -186,10 +186,6 @@ nb::object jacobian(const Keplerian& self, nb::handle eph) {
     return native::numpy_attr("asarray")(jac.array);
 }
 
-[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
-    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
-}
-
 }  // namespace
 
 NB_MODULE(keplerian, m) {
@@ -234,24 +230,19 @@ NB_MODULE(keplerian, m) {
              nb::sig("def jacobian(self, eph: StateVectorEphemeris) -> NDArray[numpy.float64]"),
              "The 6x6 Jacobian df/dx of the two-body equations at every epoch of ``eph``.\n\n"
              "[[0, I], [G(r), 0]] with the gravity gradient G = GM (3 r r^T - |r|^2 I) / |r|^5;\n"
-             "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.")
-        .def("__reduce__", &refuse_pickling, "args"_a)
-        .def("__reduce_ex__", &refuse_pickling, "args"_a);
-    // The base class's propagate_state is a Python function (it carries the
-    // abstract marker), which nanobind will not overload: the override is set on
-    // the class directly.
-    nb::setattr(cls, "propagate_state",
-                nb::cpp_function(&propagate_state, nb::is_method(), nb::name("propagate_state"), nb::arg("time").none(), nb::arg("state").none(),
-                                 "kwargs"_a,
-             nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
-                     "-> StateVectorEphemeris"),
-             "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
-             "A Cartesian state (a StateVector, or another state through ``to_sv``) is moved\n"
-             "from its own position and velocity, a COE from the position and velocity of its\n"
-             "elements, in universal variables: Kepler's equation in the universal anomaly is\n"
-             "solved at every epoch, without loss as the eccentricity approaches 1. The\n"
-             "elements (``to_coe`` with this GM) decide that the orbit is an ellipse.\n"
-             "Returns a StateVectorEphemeris, one state per epoch of ``time`` in its order, in\n"
-             "the frame of ``state``. Eccentricities of 1 or more raise NotImplementedError.\n"
-             "Keyword arguments are accepted and ignored."));
+             "a float64 array of shape (N, 6, 6), state order x, y, z, vx, vy, vz.");
+    native::refuse_pickling(cls);
+    propagators::set_propagate_state(
+        cls, &propagate_state, nb::arg("time").none(), nb::arg("state").none(), "kwargs"_a,
+        nb::sig("def propagate_state(self, time: DatetimeLike, state: State, **kwargs: Any) "
+                "-> StateVectorEphemeris"),
+        "Two-body propagation of ``state`` to the epochs ``time``.\n\n"
+        "A Cartesian state (a StateVector, or another state through ``to_sv``) is moved\n"
+        "from its own position and velocity, a COE from the position and velocity of its\n"
+        "elements, in universal variables: Kepler's equation in the universal anomaly is\n"
+        "solved at every epoch, without loss as the eccentricity approaches 1. The\n"
+        "elements (``to_coe`` with this GM) decide that the orbit is an ellipse.\n"
+        "Returns a StateVectorEphemeris, one state per epoch of ``time`` in its order, in\n"
+        "the frame of ``state``. Eccentricities of 1 or more raise NotImplementedError.\n"
+        "Keyword arguments are accepted and ignored.");
 }

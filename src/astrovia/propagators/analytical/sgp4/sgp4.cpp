@@ -443,10 +443,6 @@ std::string repr(const SGP4& self) {
            name_of(static_cast<int>(self.mode), kModes) + "')";
 }
 
-[[noreturn]] void refuse_pickling(nb::handle self, nb::args) {
-    throw nb::type_error((std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object").c_str());
-}
-
 }  // namespace
 
 NB_MODULE(sgp4, m) {
@@ -507,24 +503,18 @@ NB_MODULE(sgp4, m) {
              nb::sig("def _propagate_tsince(self, tle: TLE, minutes: numpy.ndarray, *, path: str = 'auto') "
                      "-> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
              "TEME states ``minutes`` (a one-dimensional float64 array) after the epoch of ``tle``:\n"
-             "``(r, v, err)`` of shapes (N, 3) [m], (N, 3) [m/s] and (N,) int8 error codes.")
-        .def("__reduce__", &refuse_pickling, "args"_a)
-        .def("__reduce_ex__", &refuse_pickling, "args"_a);
-    // The base class's propagate_state is a Python function (it carries the
-    // abstract marker), which nanobind will not overload: the override is set on
-    // the class directly.
-    nb::setattr(cls, "propagate_state",
-                nb::cpp_function(
-                    &propagate_state, nb::is_method(), nb::name("propagate_state"), nb::arg("time").none(),
-                    nb::arg("tle").none(), "kwargs"_a,
-                    nb::sig("def propagate_state(self, time: DatetimeLike, tle: TLE, **kwargs) -> StateVectorEphemeris"),
-                    "The states of ``tle`` at the epochs ``time``: a StateVectorEphemeris in the TEME frame,\n"
-                    "positions [m] and velocities [m/s], one row per epoch in the order of ``time``.\n\n"
-                    "A failure of the theory (decayed orbit, eccentricity out of range, ...) raises\n"
-                    "ValueError naming the satellite, the first failing epoch and the condition; with\n"
-                    "``on_error='nan'`` those rows are NaN instead. ``path`` chooses the instruction set as for\n"
-                    "propagate_many (the same kernel: the rows equal propagate_many's bit for bit on one path).\n"
-                    "Other keyword arguments are ignored."));
+             "``(r, v, err)`` of shapes (N, 3) [m], (N, 3) [m/s] and (N,) int8 error codes.");
+    native::refuse_pickling(cls);
+    propagators::set_propagate_state(
+        cls, &propagate_state, nb::arg("time").none(), nb::arg("tle").none(), "kwargs"_a,
+        nb::sig("def propagate_state(self, time: DatetimeLike, tle: TLE, **kwargs) -> StateVectorEphemeris"),
+        "The states of ``tle`` at the epochs ``time``: a StateVectorEphemeris in the TEME frame,\n"
+        "positions [m] and velocities [m/s], one row per epoch in the order of ``time``.\n\n"
+        "A failure of the theory (decayed orbit, eccentricity out of range, ...) raises\n"
+        "ValueError naming the satellite, the first failing epoch and the condition; with\n"
+        "``on_error='nan'`` those rows are NaN instead. ``path`` chooses the instruction set as for\n"
+        "propagate_many (the same kernel: the rows equal propagate_many's bit for bit on one path).\n"
+        "Other keyword arguments are ignored.");
     m.def("_paths", &paths, nb::sig("def _paths() -> list[str]"),
           "The instruction-set paths this processor runs: 'plain', then the vector paths from the widest.");
     m.def("_vector_sincos", &vector_sincos, nb::arg("path").none(), nb::arg("x").none(),
