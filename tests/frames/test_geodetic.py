@@ -124,3 +124,19 @@ def test_shapes_layouts_and_records():
 def test_bad_input(call, exc, word):
     with pytest.raises(exc, match=word):
         call()
+
+
+def test_every_route_mixed_in_one_array_gives_each_row_alone():
+    """Rows are taken in blocks (the outer route's terms for a whole block first): points of every
+    route shuffled together -- inside 3a/4, outside, on the axis, on the equator inside the evolute,
+    non-finite, beyond 1e150 m -- must give what each row gives alone, in any layout."""
+    rng = np.random.default_rng(12)
+    parts = [random_points(300, 1.0, 4.0e6, 1), random_points(300, 6.3e6, 5.0e7, 2),
+             np.array([[0.0, 0.0, 0.0], [1.0e4, 0.0, 0.0], [0.0, 0.0, 6.0e6], [np.nan, 1.0, 2.0],
+                       [np.inf, 0.0, 0.0], [1e200, -1e200, 3.0], [2e6, 3e6, -1e151]])]
+    r = np.concatenate(parts)[rng.permutation(607)]
+    alone = np.array([geodetic_from_ITRF(row).tolist() for row in r])
+    for layout in (r, np.asfortranarray(r), np.repeat(r, 2, axis=1)[:, ::2], r[::-1][::-1]):
+        got = geodetic_from_ITRF(layout)
+        got = np.stack([got["lat"], got["lon"], got["alt"]], axis=1)
+        np.testing.assert_array_equal(got, alone)

@@ -69,8 +69,12 @@ inline void itrf_from_geodetic(double lat, double lon, double h, double a, doubl
 // coordinates", Survey Review 23 (1976) 323-327) from the reduced latitude of
 // the point's direction, good to about 1e-9 rad there, then one Newton step on
 // the normal's condition g(phi) = rho sin(phi) - z cos(phi) - N e^2 sin(phi) cos(phi)
-// = 0, which squares that error away. No trigonometric function but one atan.
-inline void geodetic_outside(double rho, double z, double a, double f, double& lat, double& h) {
+// = 0, which squares that error away. No trigonometric function but one atan:
+// the latitude is atan2_octant(num, den) + delta, the rest comes without it
+// (outside_terms, so that a loop over many points can compute the terms of a
+// block with vector instructions before it takes the arctangents).
+inline void outside_terms(double rho, double z, double a, double f, double& num, double& den, double& delta,
+                          double& h) {
     const double b = a * (1.0 - f);
     const double e2 = f * (2.0 - f);
     const double ep2 = e2 / ((1.0 - f) * (1.0 - f));  // second eccentricity squared
@@ -78,8 +82,8 @@ inline void geodetic_outside(double rho, double z, double a, double f, double& l
     const double su0 = a * z, cu0 = b * rho;
     const double inv0 = 1.0 / std::sqrt(su0 * su0 + cu0 * cu0);
     const double su = su0 * inv0, cu = cu0 * inv0;
-    const double num = z + ep2 * b * su * su * su;
-    const double den = rho - e2 * a * cu * cu * cu;
+    num = z + ep2 * b * su * su * su;
+    den = rho - e2 * a * cu * cu * cu;
     const double inv1 = 1.0 / std::sqrt(num * num + den * den);
     const double sp = num * inv1, cp = den * inv1;
     const double w2 = 1.0 - e2 * sp * sp;
@@ -89,12 +93,26 @@ inline void geodetic_outside(double rho, double z, double a, double f, double& l
     const double w3 = w2 * w;
     const double g = (rho * sp - z * cp) * w3 - a * e2 * sp * cp * w2;
     const double dg = (rho * cp + z * sp) * w3 - a * e2 * (cp * cp - sp * sp + e2 * sp * sp * sp * sp);
-    const double delta = -g / dg;
-    lat = atan2_octant(num, den) + delta;
-    // sin, cos and w at lat, to first order in delta: exact to delta^2 ~ 1e-18
+    delta = -g / dg;
+    // sin, cos and w at the latitude, to first order in delta: exact to delta^2 ~ 1e-18
     const double s1 = sp + delta * cp, c1 = cp - delta * sp;
     const double w1 = w - e2 * sp * cp * delta / w;
     h = rho * c1 + z * s1 - a * w1;  // the distance along the normal beyond the foot point
+}
+
+inline void geodetic_outside(double rho, double z, double a, double f, double& lat, double& h) {
+    double num, den, delta;
+    outside_terms(rho, z, a, f, num, den, delta, h);
+    lat = atan2_octant(num, den) + delta;
+}
+
+// Whether geodetic_from_itrf takes the route of geodetic_outside for a point:
+// finite, not so far out that squares overflow, and farther than 3 a / 4 from
+// the centre.
+inline bool takes_outside_route(double x, double y, double z, double a) {
+    if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) return false;
+    const double rho = std::sqrt(x * x + y * y);
+    return rho <= 1e150 && std::fabs(z) <= 1e150 && rho * rho + z * z > 0.5625 * a * a;
 }
 
 // Earth-fixed Cartesian position r [m] -> geodetic latitude lat in
