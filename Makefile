@@ -26,15 +26,11 @@ demo: $(VENV)/.installed
 	$(PYTHON) examples/passes_demo.py
 	$(PYTHON) examples/numerical_drift.py
 
-# tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit.
-# The suite runs in two interpreters, each checked for leaks at its exit: run
-# whole in one, ten TLE objects (and so their modules) were still alive at exit,
-# which neither half shows alone (see the closing note of the session that split it).
-TESTS_A := tests/bodies tests/cli tests/conjunctions tests/datamodel tests/events tests/frames tests/groundstation
-TESTS_B := $(filter-out $(TESTS_A) tests/__pycache__,$(wildcard tests/*))
+# tools/no-leaks.sh fails the run when nanobind reports leaked objects at exit:
+# the whole suite runs in one interpreter, so that an object one test leaves
+# behind for a later one shows up.
 test: $(VENV)/.installed $(VENV22)/.installed
-	bash tools/no-leaks.sh $(PYTHON) -m pytest $(TESTS_A)
-	bash tools/no-leaks.sh $(PYTHON) -m pytest $(TESTS_B)
+	bash tools/no-leaks.sh $(PYTHON) -m pytest tests
 	bash tools/no-leaks.sh $(VENV22)/bin/python -m pytest tests/utils tests/propagators/analytical/sgp4
 
 bench: $(VENV)/.installed
@@ -84,15 +80,11 @@ clean:
 # `make fuzz`: every libFuzzer target in fuzz/ for FUZZ_SECONDS (default 60) each;
 # clang is installed with apt-get when it is missing.
 .PHONY: asan fuzz
-# ASAN_TESTS picks the tests (pytest arguments); by default both halves of the
-# suite, each in an interpreter of its own, with ASAN_ARGS before them.
+# ASAN_TESTS picks the tests (pytest arguments); by default the whole suite in
+# one interpreter, with ASAN_ARGS before it.
+ASAN_TESTS ?= tests
 asan: $(VENV)/.installed
-ifeq ($(strip $(ASAN_TESTS)),)
-	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_ARGS) $(TESTS_A)
-	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_ARGS) $(TESTS_B)
-else
-	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_TESTS)
-endif
+	PYTHON=$(PYTHON) bash tools/asan.sh $(ASAN_ARGS) $(ASAN_TESTS)
 
 FUZZ_SECONDS ?= 60
 fuzz:

@@ -108,11 +108,16 @@ def satellites():
     return cases
 
 
+# Parametrised by name, the TLEs made in the test: pytest keeps its parameters for
+# the whole session, and a native object in them outlives it.
+SATELLITE_NAMES = [name for name, _ in satellites()]
+
+
 @pytest.mark.parametrize("station", STATIONS, ids=lambda s: s.name)
-@pytest.mark.parametrize("name,members", satellites(), ids=[c[0] for c in satellites()])
-def test_passes_agree_with_skyfield(ts, station, name, members):
+@pytest.mark.parametrize("name", SATELLITE_NAMES)
+def test_passes_agree_with_skyfield(ts, station, name):
     # The last member of each history stands for it in skyfield: use one TLE throughout.
-    tle = members[-1]
+    tle = dict(satellites())[name][-1]
     span = Time(STOP) - Time(START)
     table = passes(tle, station, START, STOP)
     oracle = Oracle(ts, (tle.line1, tle.line2), station, 0.0)
