@@ -639,45 +639,6 @@ nb::tuple ut1_jd12(nb::handle tt_obj, nb::handle table_obj, double x0, double du
     return nb::make_tuple(out_o, latest);
 }
 
-// Below this many epochs the gathering stays on the calling thread.
-constexpr size_t kParallelEpochs = 16384;
-
-// One epoch of frame_inputs below: TT stamp v -> row i of the outputs (n rows;
-// ot is null without the TT dates), `latest` raised to its UTC date.
-inline void frame_inputs_at(int64_t v, size_t i, size_t n, const Leap& leap, const Daily& daily, double* ot, double* ou,
-                            double* oe, double& latest) {
-    if (ot != nullptr) {
-        const int64_t days = floor_div(v, kNsPerDay);
-        ot[2 * i] = 2451545.0 + static_cast<double>(days);
-        ot[2 * i + 1] = static_cast<double>(v - days * kNsPerDay) / kNsPerDayD;
-    }
-    int64_t day, sod, length, dat;
-    const int64_t tai = v - kTtMinusTai;
-    leap.utc(tai, day, sod, length, dat);
-    // UT1, as ut1_jd12 makes it (the date placing the epoch in the table
-    // from the reciprocal of the day's length)
-    const double fd = static_cast<double>(sod) * (length == kNsPerDay ? 1.0 / kNsPerDayD : 1.0 / static_cast<double>(length));
-    const double mjd_ut1 = static_cast<double>(day) + fd;
-    const double dut1 = daily.dut1(leap, mjd_ut1, day, fd);
-    const int64_t u = tai - dat;
-    const int64_t udays = floor_div(u, kNsPerDay);
-    ou[2 * i] = 2451545.0 + static_cast<double>(udays);
-    ou[2 * i + 1] = static_cast<double>(u - udays * kNsPerDay) / kNsPerDayD + dut1 * (1.0 / 86400.0);
-    // the UTC date as utc_mjd gives it, and the table's values there as eop_values
-    const double mjd = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
-    latest = nan_aware_max(latest, mjd);
-    size_t j;
-    double w;
-    daily.locate(mjd, j, w);
-    oe[i] = daily.value(j, w, 0);
-    oe[n + i] = daily.value(j, w, 1);
-    if (ot != nullptr) {
-        oe[2 * n + i] = daily.value(j, w, 2);
-        oe[3 * n + i] = daily.value(j, w, 3);
-    }
-    oe[4 * n + i] = daily.value(j, w, 4);
-}
-
 // The per-epoch inputs of a frame conversion in one pass over TT stamps: the TT
 // two-part dates (when with_tt), the UT1 ones, and the Earth-orientation values
 // pm_x, pm_y, (dX, dY when with_tt,) lod at the UTC dates, with the latest UTC
@@ -699,26 +660,40 @@ nb::tuple frame_inputs(nb::handle tt_obj, nb::handle table_obj, double x0, doubl
     double* ot = with_tt ? tt_out->f64_out() : nullptr;
     double* ou = ut1_out.f64_out();
     double* oe = eop_out.f64_out();
-    const int64_t* in = tt.i64();
-    // Every stamp checked first, in order, so that the error names the first
-    // bad one whatever the threads do; the loop itself cannot fail.
-    for (size_t i = 0; i < n; ++i) check_stamp(in[i], "tt stamp");
     double latest = -std::numeric_limits<double>::infinity();
-    {
-        nb::gil_scoped_release unlocked;
-        // Each epoch is independent: contiguous blocks on the threads, each with
-        // its own copy of the leap table (its era cursors are per-thread state),
-        // so the values do not depend on the thread count; the latest date is a
-        // maximum, which no order changes.
-#pragma omp parallel if (n > kParallelEpochs)
-        {
-            const Leap local = leap;
-            double seen = -std::numeric_limits<double>::infinity();
-#pragma omp for schedule(static) nowait
-            for (size_t i = 0; i < n; ++i) frame_inputs_at(in[i], i, n, local, daily, ot, ou, oe, seen);
-#pragma omp critical(astrovia_frame_inputs_latest)
-            latest = nan_aware_max(latest, seen);
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t v = tt.i64()[i];
+        check_stamp(v, "tt stamp");
+        if (ot != nullptr) {
+            const int64_t days = floor_div(v, kNsPerDay);
+            ot[2 * i] = 2451545.0 + static_cast<double>(days);
+            ot[2 * i + 1] = static_cast<double>(v - days * kNsPerDay) / kNsPerDayD;
         }
+        int64_t day, sod, length, dat;
+        const int64_t tai = v - kTtMinusTai;
+        leap.utc(tai, day, sod, length, dat);
+        // UT1, as ut1_jd12 makes it (the date placing the epoch in the table
+        // from the reciprocal of the day's length)
+        const double fd = static_cast<double>(sod) * (length == kNsPerDay ? 1.0 / kNsPerDayD : 1.0 / static_cast<double>(length));
+        const double mjd_ut1 = static_cast<double>(day) + fd;
+        const double dut1 = daily.dut1(leap, mjd_ut1, day, fd);
+        const int64_t u = tai - dat;
+        const int64_t udays = floor_div(u, kNsPerDay);
+        ou[2 * i] = 2451545.0 + static_cast<double>(udays);
+        ou[2 * i + 1] = static_cast<double>(u - udays * kNsPerDay) / kNsPerDayD + dut1 * (1.0 / 86400.0);
+        // the UTC date as utc_mjd gives it, and the table's values there as eop_values
+        const double mjd = static_cast<double>(day) + static_cast<double>(sod) / static_cast<double>(length);
+        latest = nan_aware_max(latest, mjd);
+        size_t j;
+        double w;
+        daily.locate(mjd, j, w);
+        oe[i] = daily.value(j, w, 0);
+        oe[n + i] = daily.value(j, w, 1);
+        if (with_tt) {
+            oe[2 * n + i] = daily.value(j, w, 2);
+            oe[3 * n + i] = daily.value(j, w, 3);
+        }
+        oe[4 * n + i] = daily.value(j, w, 4);
     }
     return nb::make_tuple(tt_o, ut1_o, eop_o, latest);
 }
