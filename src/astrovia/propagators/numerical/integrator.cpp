@@ -145,7 +145,7 @@ int integrate(const ForceModel& model, double t0, const double r0[3], const doub
             }
             f(t + rk87::c[s] * h, stage, k[s]);
         }
-        double err2 = 0.0;
+        double diff[6];  // the 8th-order step less the 7th-order one, state components
         for (int i = 0; i < dim; ++i) {
             double hi = 0.0, lo = 0.0;
             for (int s = 0; s < rk87::kStages; ++s) {
@@ -153,14 +153,17 @@ int integrate(const ForceModel& model, double t0, const double r0[3], const doub
                 lo += rk87::bhat[s] * k[s][i];
             }
             ynew[i] = y[i] + h * hi;
-            if (i < 6) {
-                const double* old = i < 3 ? y : y + 3;
-                const double* cur = i < 3 ? ynew : ynew + 3;
-                // Scale: the tolerance relative to the size of the position or the velocity.
-                const double scale = rtol * std::max(norm3(old), norm3(cur));
-                const double e = h * (hi - lo) / scale;
-                err2 += e * e;
-            }
+            if (i < 6) diff[i] = h * (hi - lo);
+        }
+        // Scale: the tolerance relative to the size of the position or the
+        // velocity, at the step's start or its end (the whole new state is
+        // known here: the scale must not read a component before it is made).
+        double err2 = 0.0;
+        for (int i = 0; i < 6; ++i) {
+            const int at = i < 3 ? 0 : 3;
+            const double scale = rtol * std::max(norm3(y + at), norm3(ynew + at));
+            const double e = diff[i] / scale;
+            err2 += e * e;
         }
         const double err = std::sqrt(err2 / 6.0);
         if (!std::isfinite(err)) {
