@@ -25,8 +25,13 @@ void check_ellipsoid(double a, double f) {
     }
 }
 
-template <class Kernel>
-nb::object rows_map(nb::handle in, const char* name, double a, double f, Kernel kernel) {
+// Rows are taken kBlock at a time (see geodetic_block).
+constexpr Py_ssize_t kBlock = 64;
+
+// The rows of an (N, 3) input through block(src, dst, first row, row count)
+// into a fresh (N, 3) output, without the interpreter lock.
+template <class Block>
+nb::object rows_map(nb::handle in, const char* name, double a, double f, Block block) {
     check_ellipsoid(a, f);
     const Float64View v(in, 2, false, name);
     if (v.shape(1) != 3) {
@@ -35,14 +40,13 @@ nb::object rows_map(nb::handle in, const char* name, double a, double f, Kernel 
     const Py_ssize_t n = v.shape(0);
     const native::Output out = native::zeros_output({n, 3}, name);
     const frames::Rows src(v), dst(*out);
+    const Py_ssize_t blocks = (n + kBlock - 1) / kBlock;
     {
         nb::gil_scoped_release unlocked;
 #pragma omp parallel for schedule(static) if (n > kSerialLimit)
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            double x[3], y[3];
-            src.load(i, x);
-            kernel(x, y);
-            dst.store(i, y);
+        for (Py_ssize_t b = 0; b < blocks; ++b) {
+            const Py_ssize_t i0 = b * kBlock;
+            block(src, dst, i0, std::min(kBlock, n - i0));
         }
     }
     return out.array;
@@ -53,8 +57,6 @@ nb::object rows_map(nb::handle in, const char* name, double a, double f, Kernel 
 // of the block first (a loop of square roots and divisions only, which the
 // compiler turns into vector instructions), then the arctangents, and rows of
 // any other route through the scalar kernel.
-constexpr Py_ssize_t kBlock = 64;
-
 void geodetic_block(const frames::Rows& src, const frames::Rows& dst, Py_ssize_t i0, Py_ssize_t m, double a, double f) {
     double x[kBlock], y[kBlock], z[kBlock], num[kBlock], den[kBlock], delta[kBlock], h[kBlock];
     for (Py_ssize_t k = 0; k < m; ++k) {
@@ -79,27 +81,6 @@ void geodetic_block(const frames::Rows& src, const frames::Rows& dst, Py_ssize_t
     }
 }
 
-nb::object rows_map_blocks(nb::handle in, const char* name, double a, double f) {
-    check_ellipsoid(a, f);
-    const Float64View v(in, 2, false, name);
-    if (v.shape(1) != 3) {
-        throw nb::value_error((std::string(name) + " must have 3 columns, not " + std::to_string(v.shape(1))).c_str());
-    }
-    const Py_ssize_t n = v.shape(0);
-    const native::Output out = native::zeros_output({n, 3}, name);
-    const frames::Rows src(v), dst(*out);
-    const Py_ssize_t blocks = (n + kBlock - 1) / kBlock;
-    {
-        nb::gil_scoped_release unlocked;
-#pragma omp parallel for schedule(static) if (n > kSerialLimit)
-        for (Py_ssize_t b = 0; b < blocks; ++b) {
-            const Py_ssize_t i0 = b * kBlock;
-            geodetic_block(src, dst, i0, std::min(kBlock, n - i0), a, f);
-        }
-    }
-    return out.array;
-}
-
 }  // namespace
 
 NB_MODULE(_geodetic, m) {
@@ -107,7 +88,8 @@ NB_MODULE(_geodetic, m) {
     m.def(
         "geodetic_rows",
         [](nb::handle r, double a, double f) {
-            return rows_map_blocks(r, "r", a, f);
+            return rows_map(r, "r", a, f, [a, f](const frames::Rows& src, const frames::Rows& dst, Py_ssize_t i0,
+                                                 Py_ssize_t m) { geodetic_block(src, dst, i0, m, a, f); });
         },
         nb::arg("r"), nb::arg("a"), nb::arg("f"),
         nb::sig("def geodetic_rows(r: NDArray[numpy.float64], a: float, f: float) -> NDArray[numpy.float64]"),
@@ -115,8 +97,14 @@ NB_MODULE(_geodetic, m) {
     m.def(
         "itrf_rows",
         [](nb::handle lla, double a, double f) {
-            return rows_map(lla, "lla", a, f, [a, f](const double* x, double* y) {
-                frames::itrf_from_geodetic(x[0], x[1], x[2], a, f, y);
+            return rows_map(lla, "lla", a, f, [a, f](const frames::Rows& src, const frames::Rows& dst, Py_ssize_t i0,
+                                                     Py_ssize_t m) {
+                for (Py_ssize_t i = i0; i < i0 + m; ++i) {
+                    double x[3], y[3];
+                    src.load(i, x);
+                    frames::itrf_from_geodetic(x[0], x[1], x[2], a, f, y);
+                    dst.store(i, y);
+                }
             });
         },
         nb::arg("lla"), nb::arg("a"), nb::arg("f"),

@@ -313,7 +313,8 @@ def test_user_field_and_inputs_left_alone(icgem):
         pickle.dumps(p)
 
 
-def test_propagate_many_does_not_depend_on_the_thread_count():
+def assert_same_on_thread_counts(p, times, states, counts):
+    """propagate_many on each OpenMP thread count (switched at run time) gives the same arrays, to the bit."""
     import ctypes
     import ctypes.util
 
@@ -321,19 +322,24 @@ def test_propagate_many_does_not_depend_on_the_thread_count():
     if lib is None:
         pytest.skip("no OpenMP runtime to switch")
     omp = ctypes.CDLL(lib)
+    before = omp.omp_get_max_threads()
+    results = []
+    try:
+        for n in counts:
+            omp.omp_set_num_threads(n)
+            results.append(p.propagate_many(times, states))
+    finally:
+        omp.omp_set_num_threads(before)
+    for other in results[1:]:
+        for a, b in zip(results[0], other):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_propagate_many_does_not_depend_on_the_thread_count():
     p = Numerical(degree=6, order=6, drag=Drag(0.02))
     times = T0 + np.arange(0.0, 5401.0, 900.0)
     states = [circular(350e3 + 50e3 * k, (20 + 15 * k) * DEG, u=0.7 * k) for k in range(6)]
-    before = omp.omp_get_max_threads()
-    try:
-        omp.omp_set_num_threads(1)
-        one = p.propagate_many(times, states)
-        omp.omp_set_num_threads(4)
-        four = p.propagate_many(times, states)
-    finally:
-        omp.omp_set_num_threads(before)
-    for a, b in zip(one, four):
-        np.testing.assert_array_equal(a, b)
+    assert_same_on_thread_counts(p, times, states, (1, 4))
 
 
 @pytest.mark.slow
@@ -342,26 +348,10 @@ def test_propagate_many_on_two_threads_after_a_larger_field_on_the_main_thread()
     scale read components of the new state before they were made (stack contents on the first step,
     so the worker thread's history mattered). A 70x70 evaluation on the main thread first, then the
     same states on one and two threads, equal to the bit."""
-    import ctypes
-    import ctypes.util
-
-    lib = ctypes.util.find_library("gomp")
-    if lib is None:
-        pytest.skip("no OpenMP runtime to switch")
-    omp = ctypes.CDLL(lib)
     s0 = circular(500e3, 51.6 * DEG)
     Numerical(degree=70, order=70, third_bodies=()).acceleration(T0, np.reshape(s0.r, (1, 3)), np.reshape(s0.v, (1, 3)))
     states = [COE(T0, 6378137.0 + 400e3 + 2e3 * k, 1e-3, np.radians(30 + 0.3 * k), 0.1 * k, 0.0,
                   2 * np.pi * k / 200).to_sv() for k in range(200)]
     p = Numerical(degree=20, order=20, drag=Drag(0.01, atmosphere=HarrisPriester()))
     times = T0 + np.arange(0.0, 3 * 3600.0 + 1.0, 600.0)
-    before = omp.omp_get_max_threads()
-    try:
-        omp.omp_set_num_threads(1)
-        one = p.propagate_many(times, states)
-        omp.omp_set_num_threads(2)
-        two = p.propagate_many(times, states)
-    finally:
-        omp.omp_set_num_threads(before)
-    for a, b in zip(one, two):
-        np.testing.assert_array_equal(a, b)
+    assert_same_on_thread_counts(p, times, states, (1, 2))
