@@ -202,23 +202,40 @@ private:
     bool held_ = false;
 };
 
+// Fresh output memory is faulted in page by page on its first write. The
+// kernels hand satellites to threads in small interleaved tasks, so both threads
+// would fault the same (huge) pages against each other: each thread touches one
+// contiguous share first. On memory the allocator reuses this is a few thousand
+// stores.
+void touch_pages(void* p, std::size_t bytes) {
+    volatile char* c = static_cast<char*>(p);
+    const long long pages = static_cast<long long>(bytes / 4096);
+#pragma omp parallel for schedule(static) if (bytes > (8u << 20))
+    for (long long k = 0; k < pages; ++k) c[k * 4096] = 0;
+}
+
 // Output arrays (M, N, 3), (M, N, 3), (M, N) int8, with their buffers held.
+// numpy.empty, not zeros: the kernels write every element, and zeroing reused
+// memory would be a serial pass over the whole output before the threaded one.
 struct Outputs {
     nb::object r, v, err;
     std::unique_ptr<HeldOutput> r_view, v_view, err_view;
     sgp4::BatchOutput ptrs;
     Outputs(Py_ssize_t m, Py_ssize_t n) {
         nb::object numpy = globals.get("numpy");
-        r = numpy.attr("zeros")(nb::make_tuple(m, n, 3));
-        v = numpy.attr("zeros")(nb::make_tuple(m, n, 3));
-        err = numpy.attr("zeros")(nb::make_tuple(m, n), "dtype"_a = numpy.attr("int8"));
-        r_view = std::make_unique<HeldOutput>(r, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.zeros for r");
-        v_view = std::make_unique<HeldOutput>(v, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.zeros for v");
+        r = numpy.attr("empty")(nb::make_tuple(m, n, 3));
+        v = numpy.attr("empty")(nb::make_tuple(m, n, 3));
+        err = numpy.attr("empty")(nb::make_tuple(m, n), "dtype"_a = numpy.attr("int8"));
+        r_view = std::make_unique<HeldOutput>(r, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.empty for r");
+        v_view = std::make_unique<HeldOutput>(v, std::initializer_list<Py_ssize_t>{m, n, 3}, true, "numpy.empty for v");
         err_view = std::make_unique<HeldOutput>(err, std::initializer_list<Py_ssize_t>{m, n}, false,
-                                                "numpy.zeros for the error codes");
+                                                "numpy.empty for the error codes");
         ptrs.r = r_view->data<double>();
         ptrs.v = v_view->data<double>();
         ptrs.err = err_view->data<std::int8_t>();
+        touch_pages(ptrs.r, static_cast<std::size_t>(m * n * 3) * sizeof(double));
+        touch_pages(ptrs.v, static_cast<std::size_t>(m * n * 3) * sizeof(double));
+        touch_pages(ptrs.err, static_cast<std::size_t>(m * n));
     }
 };
 
