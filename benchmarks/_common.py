@@ -84,6 +84,19 @@ def on_threads(n: int, fn: Callable[[], Any]) -> Callable[[], Any]:
     return run
 
 
+def on_one_core(fn: Callable[[], Any]) -> Callable[[], Any]:
+    """`fn` run with the calling thread (and every thread it starts) allowed one core, for `timings`: a
+    baseline that starts its own threads, with no setting for their count, then runs on one core."""
+    def run() -> Any:
+        cores = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, {min(cores)})
+        try:
+            return fn()
+        finally:
+            os.sched_setaffinity(0, cores)
+    return run
+
+
 _TOOL = None
 
 
