@@ -301,6 +301,23 @@ def test_states_do_not_depend_on_the_other_element_sets(path):
         np.testing.assert_array_equal(r1[0], r[k, 5:])
 
 
+@pytest.mark.parametrize("path", PATHS)
+def test_every_output_element_is_written_over_reused_memory(path):
+    # The outputs are not zeroed before the kernels run: memory just freed with a marker in it
+    # (the allocator hands it back for arrays of the same size) must not show through anywhere,
+    # in states that failed either. 61 sets: a last block of one lane.
+    tles = catalogue() + [TLE(*ISS)]
+    time = Time("2020-07-13T12:00:00") + np.linspace(0.0, 7200.0, 160)
+    shape = (len(tles), len(time))
+    for _ in range(3):
+        marked = [np.full(shape + (3,), 7.25e300), np.full(shape + (3,), 7.25e300), np.full(shape, 99, np.int8)]
+        del marked
+        r, v, err = SGP4().propagate_many(time, tles, path=path)
+        assert not (r == 7.25e300).any() and not (v == 7.25e300).any() and not (err == 99).any()
+        assert np.isfinite(r[err == 0]).all() and np.isnan(r[err != 0]).all() and np.isnan(v[err != 0]).all()
+        assert set(np.unique(err)) <= set(range(7))
+
+
 def test_paths_and_their_checks():
     assert PATHS[0] == "plain" and len(PATHS) == len(set(PATHS))
     with pytest.raises(ValueError, match="path must be one of 'auto', 'plain'"):
