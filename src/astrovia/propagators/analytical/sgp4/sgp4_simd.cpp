@@ -96,6 +96,8 @@ inline std::vector<Block> make_blocks(const BatchRecord* recs, std::size_t m, st
 
 // Epochs per task: a task is one block over one stretch of epochs.
 constexpr std::size_t kEpochChunk = 256;
+// Epochs whose Kepler solves run interleaved.
+constexpr std::size_t kEpochGroup = 4;
 
 struct Args {
     const Block* blocks;
@@ -390,12 +392,19 @@ HWY_INLINE void flag(V& err, M failed, double code) {
     err = hn::IfThenElse(hn::And(failed, hn::Eq(err, hn::Zero(d))), C(code), err);
 }
 
-// The states of a block at times t (minutes since each lane's epoch): TEME km,
-// km/s and the error code (as a double), as propagate() gives them.
-HWY_INLINE void block_state(const Block& b, V t, ResonanceState* caches, V r[3], V v[3], V& err) {
+// A block's elements at one time, from the secular and long-period terms up to
+// Kepler's equation, and what the short-period terms take from them.
+struct Osculating {
+    V err, am, nm, xincp, nodep, sinip, cosip, con41, x1mth2, x7thm1;
+    V axnl, aynl, u;  // Kepler's equation: E + omega - axnl sin + aynl cos = u
+};
+
+// The states of a block at times t (minutes since each lane's epoch), up to
+// Kepler's equation.
+HWY_INLINE void before_kepler(const Block& b, V t, ResonanceState* caches, Osculating& o) {
     const D d;
     const V one = C(1.0);
-    err = hn::Zero(d);
+    V err = hn::Zero(d);
     const V xmdf = hn::Add(L(mo), hn::Mul(L(mdot), t));
     const V argpdf = hn::Add(L(argpo), hn::Mul(L(argpdot), t));
     const V nodedf = hn::Add(L(nodeo), hn::Mul(L(nodedot), t));
@@ -493,23 +502,57 @@ HWY_INLINE void block_state(const Block& b, V t, ResonanceState* caches, V r[3],
     const V aynl = hn::Add(hn::Mul(ep, sinargp), hn::Mul(temp, aycof));
     const V xl = hn::Add(hn::Add(hn::Add(mp, argpp), nodep), hn::Mul(hn::Mul(temp, xlcof), axnl));
 
-    // Kepler's equation for E + omega, per lane until every lane has converged.
-    const V u = fmod_2pi(hn::Sub(xl, nodep));
-    V eo1 = u, tem5 = C(9999.9), sineo1 = hn::Zero(d), coseo1 = hn::Zero(d);
-    M active = hn::FirstN(d, kMaxLanes);
-    for (int ktr = 1; ktr <= 10; ++ktr) {
-        active = hn::And(active, hn::Ge(hn::Abs(tem5), C(1.0e-12)));
-        if (hn::AllFalse(d, active)) break;
-        V s, c;
-        sincos(eo1, s, c);
-        V step = hn::Sub(hn::Sub(one, hn::Mul(c, axnl)), hn::Mul(s, aynl));
-        step = hn::Div(hn::Sub(hn::Add(hn::Sub(u, hn::Mul(aynl, c)), hn::Mul(axnl, s)), eo1), step);
-        step = hn::IfThenElse(hn::Ge(hn::Abs(step), C(0.95)), hn::CopySign(C(0.95), step), step);
-        sineo1 = hn::IfThenElse(active, s, sineo1);
-        coseo1 = hn::IfThenElse(active, c, coseo1);
-        tem5 = hn::IfThenElse(active, step, tem5);
-        eo1 = hn::IfThenElse(active, hn::Add(eo1, step), eo1);
+    o.err = err, o.am = am, o.nm = nm, o.xincp = xincp, o.nodep = nodep, o.sinip = sinip, o.cosip = cosip;
+    o.con41 = con41, o.x1mth2 = x1mth2, o.x7thm1 = x7thm1, o.axnl = axnl, o.aynl = aynl;
+    o.u = fmod_2pi(hn::Sub(xl, nodep));
+}
+
+// Kepler's equation for E + omega of K blocks of elements at once, per lane
+// until every lane of every one has converged (a lane that has is held: the
+// steps of the others do not change it). The K solves are independent chains
+// of dependent steps, interleaved so that the processor overlaps them.
+template <int K>
+HWY_INLINE void kepler(const Osculating* o, V* sineo1, V* coseo1) {
+    const D d;
+    const V one = C(1.0);
+    V eo1[K], tem5[K];
+    M active[K];
+    for (int k = 0; k < K; ++k) {
+        eo1[k] = o[k].u, tem5[k] = C(9999.9), sineo1[k] = hn::Zero(d), coseo1[k] = hn::Zero(d);
+        active[k] = hn::FirstN(d, kMaxLanes);
     }
+    for (int ktr = 1; ktr <= 10; ++ktr) {
+        bool any = false;
+        for (int k = 0; k < K; ++k) {
+            active[k] = hn::And(active[k], hn::Ge(hn::Abs(tem5[k]), C(1.0e-12)));
+            any = any || !hn::AllFalse(d, active[k]);
+        }
+        if (!any) break;
+        for (int k = 0; k < K; ++k) {
+            const V axnl = o[k].axnl, aynl = o[k].aynl;
+            V s, c;
+            sincos(eo1[k], s, c);
+            V step = hn::Sub(hn::Sub(one, hn::Mul(c, axnl)), hn::Mul(s, aynl));
+            step = hn::Div(hn::Sub(hn::Add(hn::Sub(o[k].u, hn::Mul(aynl, c)), hn::Mul(axnl, s)), eo1[k]), step);
+            step = hn::IfThenElse(hn::Ge(hn::Abs(step), C(0.95)), hn::CopySign(C(0.95), step), step);
+            sineo1[k] = hn::IfThenElse(active[k], s, sineo1[k]);
+            coseo1[k] = hn::IfThenElse(active[k], c, coseo1[k]);
+            tem5[k] = hn::IfThenElse(active[k], step, tem5[k]);
+            eo1[k] = hn::IfThenElse(active[k], hn::Add(eo1[k], step), eo1[k]);
+        }
+    }
+}
+
+// The states from the solved Kepler's equation: TEME km, km/s and the error
+// code (as a double), as propagate() gives them.
+HWY_INLINE void after_kepler(const Block& b, const Osculating& o, V sineo1, V coseo1, V r[3], V v[3], V& err) {
+    const D d;
+    const V one = C(1.0);
+    err = o.err;
+    const V am = o.am, nm = o.nm, axnl = o.axnl, aynl = o.aynl, xincp = o.xincp, nodep = o.nodep;
+    const V sinip = o.sinip, cosip = o.cosip, xke = L(xke);
+    V con41 = o.con41, x1mth2 = o.x1mth2, x7thm1 = o.x7thm1;
+    V temp;
 
     // Short-period preliminaries.
     const V ecose = hn::Add(hn::Mul(axnl, coseo1), hn::Mul(aynl, sineo1));
@@ -578,55 +621,73 @@ HWY_INLINE void block_state(const Block& b, V t, ResonanceState* caches, V r[3],
 
 #undef L
 
+// The states of a block at epoch j, in the output frame, into the (M, N) outputs.
+HWY_INLINE void store(const Args& a, const Block& b, std::size_t j, V r[3], V v[3], V err) {
+    const D d;
+    const V mpk = C(a.metres_per_km);
+    alignas(64) double buf[7][kMaxLanes];
+    for (int c = 0; c < 3; ++c) {
+        r[c] = hn::Mul(r[c], mpk);
+        v[c] = hn::Mul(v[c], mpk);
+    }
+    if (a.frame != OutputFrame::teme) {
+        const FrameMap& f = a.maps[j];
+        V ro[3], vo[3];
+        for (int c = 0; c < 3; ++c) {
+            ro[c] = hn::Add(hn::Add(hn::Mul(C(f.a[c][0]), r[0]), hn::Mul(C(f.a[c][1]), r[1])),
+                            hn::Mul(C(f.a[c][2]), r[2]));
+            const V av = hn::Add(hn::Add(hn::Mul(C(f.a[c][0]), v[0]), hn::Mul(C(f.a[c][1]), v[1])),
+                                 hn::Mul(C(f.a[c][2]), v[2]));
+            const V br = hn::Add(hn::Add(hn::Mul(C(f.b[c][0]), r[0]), hn::Mul(C(f.b[c][1]), r[1])),
+                                 hn::Mul(C(f.b[c][2]), r[2]));
+            vo[c] = hn::Add(av, br);
+        }
+        for (int c = 0; c < 3; ++c) r[c] = ro[c], v[c] = vo[c];
+    }
+    for (int c = 0; c < 3; ++c) {
+        hn::Store(r[c], d, buf[c]);
+        hn::Store(v[c], d, buf[3 + c]);
+    }
+    hn::Store(err, d, buf[6]);
+    for (std::size_t l = 0; l < b.count; ++l) {
+        const std::size_t k = b.index[l] * a.n + j;
+        double* ro = a.out.r + 3 * k;
+        double* vo = a.out.v + 3 * k;
+        ro[0] = buf[0][l], ro[1] = buf[1][l], ro[2] = buf[2][l];
+        vo[0] = buf[3][l], vo[1] = buf[4][l], vo[2] = buf[5][l];
+        a.out.err[k] = static_cast<std::int8_t>(buf[6][l]);
+    }
+}
+
 // One block over epochs [j0, j1).
 HWY_INLINE void run_task(const Args& a, const Block& b, std::size_t j0, std::size_t j1) {
     const D d;
     const std::size_t lanes = hn::Lanes(d);
     ResonanceState caches[kMaxLanes];
     const V eday = hn::Load(d, b.epoch_day), emin = hn::Load(d, b.epoch_minute);
-    const V mpk = C(a.metres_per_km);
-    alignas(64) double buf[7][kMaxLanes];
-    for (std::size_t j = j0; j < j1; ++j) {
-        V t;
+    const auto time_at = [&](std::size_t j) {
         if (a.minutes != nullptr) {
             alignas(64) double ts[kMaxLanes];
             for (std::size_t l = 0; l < lanes; ++l) ts[l] = a.minutes[b.index[l] * a.n + j];
-            t = hn::Load(d, ts);
+            return hn::Load(d, ts);
+        }
+        return hn::Add(hn::Mul(hn::Sub(C(a.epochs->day[j]), eday), C(1440.0)), hn::Sub(C(a.epochs->minute[j]), emin));
+    };
+    // kEpochGroup epochs at a time: their Kepler solves interleaved.
+    for (std::size_t j = j0; j < j1; j += kEpochGroup) {
+        const std::size_t group = std::min(kEpochGroup, j1 - j);
+        Osculating o[kEpochGroup];
+        V sineo1[kEpochGroup], coseo1[kEpochGroup];
+        for (std::size_t k = 0; k < group; ++k) before_kepler(b, time_at(j + k), caches, o[k]);
+        if (group == kEpochGroup) {
+            kepler<kEpochGroup>(o, sineo1, coseo1);
         } else {
-            t = hn::Add(hn::Mul(hn::Sub(C(a.epochs->day[j]), eday), C(1440.0)), hn::Sub(C(a.epochs->minute[j]), emin));
+            for (std::size_t k = 0; k < group; ++k) kepler<1>(o + k, sineo1 + k, coseo1 + k);
         }
-        V r[3], v[3], err;
-        block_state(b, t, caches, r, v, err);
-        for (int c = 0; c < 3; ++c) {
-            r[c] = hn::Mul(r[c], mpk);
-            v[c] = hn::Mul(v[c], mpk);
-        }
-        if (a.frame != OutputFrame::teme) {
-            const FrameMap& f = a.maps[j];
-            V ro[3], vo[3];
-            for (int c = 0; c < 3; ++c) {
-                ro[c] = hn::Add(hn::Add(hn::Mul(C(f.a[c][0]), r[0]), hn::Mul(C(f.a[c][1]), r[1])),
-                                hn::Mul(C(f.a[c][2]), r[2]));
-                const V av = hn::Add(hn::Add(hn::Mul(C(f.a[c][0]), v[0]), hn::Mul(C(f.a[c][1]), v[1])),
-                                     hn::Mul(C(f.a[c][2]), v[2]));
-                const V br = hn::Add(hn::Add(hn::Mul(C(f.b[c][0]), r[0]), hn::Mul(C(f.b[c][1]), r[1])),
-                                     hn::Mul(C(f.b[c][2]), r[2]));
-                vo[c] = hn::Add(av, br);
-            }
-            for (int c = 0; c < 3; ++c) r[c] = ro[c], v[c] = vo[c];
-        }
-        for (int c = 0; c < 3; ++c) {
-            hn::Store(r[c], d, buf[c]);
-            hn::Store(v[c], d, buf[3 + c]);
-        }
-        hn::Store(err, d, buf[6]);
-        for (std::size_t l = 0; l < b.count; ++l) {
-            const std::size_t k = b.index[l] * a.n + j;
-            double* ro = a.out.r + 3 * k;
-            double* vo = a.out.v + 3 * k;
-            ro[0] = buf[0][l], ro[1] = buf[1][l], ro[2] = buf[2][l];
-            vo[0] = buf[3][l], vo[1] = buf[4][l], vo[2] = buf[5][l];
-            a.out.err[k] = static_cast<std::int8_t>(buf[6][l]);
+        for (std::size_t k = 0; k < group; ++k) {
+            V r[3], v[3], err;
+            after_kepler(b, o[k], sineo1[k], coseo1[k], r, v, err);
+            store(a, b, j + k, r, v, err);
         }
     }
 }
